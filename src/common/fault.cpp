@@ -1,0 +1,60 @@
+// The process-wide fault hook: one report per fault on standard error.
+#include "common/fault.hpp"
+
+#include <pthread.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace velto {
+
+namespace {
+
+std::string current_thread_name() {
+    char name[64] = {};
+    if (pthread_getname_np(pthread_self(), name, sizeof name) != 0 || name[0] == '\0') {
+        return "<unnamed>";
+    }
+    return name;
+}
+
+void write_all_to_stderr(const std::string& text) noexcept {
+    const char* cursor = text.data();
+    size_t left = text.size();
+    while (left > 0) {
+        ssize_t written = ::write(STDERR_FILENO, cursor, left);
+        if (written < 0) {
+            if (errno == EINTR) continue;
+            return;  // nowhere left to report to
+        }
+        cursor += written;
+        left -= static_cast<size_t>(written);
+    }
+}
+
+}  // namespace
+
+void report_fault(const Fault& fault) noexcept {
+    try {
+        std::string report = "velto_protocol: thread '" + current_thread_name() + "' faulted at " +
+                             fault.where().file_name() + ":" +
+                             std::to_string(fault.where().line()) + ":\n" + fault.message() +
+                             "\n";
+        write_all_to_stderr(report);
+    } catch (...) {
+        // Out of memory while reporting: the fault still travels to its boundary.
+    }
+}
+
+void raise_fault(std::string message, std::source_location where) {
+    Fault fault(std::move(message), where);
+    report_fault(fault);
+    throw fault;
+}
+
+void raise_reported_fault(std::string message, std::source_location where) {
+    throw Fault(std::move(message), where);
+}
+
+}  // namespace velto

@@ -1,0 +1,76 @@
+// A value-or-error result: the one way fallible operations report failure below the binding.
+#pragma once
+
+#include <cassert>
+#include <type_traits>
+#include <utility>
+#include <variant>
+
+namespace velto {
+
+// Wraps an error value so that `Result<T, E>` can be built from it even when T and E could
+// convert into each other.
+template <class E>
+struct Failure {
+    E error;
+};
+
+template <class E>
+Failure<std::decay_t<E>> fail(E&& error) {
+    return Failure<std::decay_t<E>>{std::forward<E>(error)};
+}
+
+// Holds either a T (success) or an E (the error). Accessing the wrong side is a broken
+// invariant of the caller, checked by assertions only.
+template <class T, class E>
+class [[nodiscard]] Result {
+public:
+    Result(T value) : state_(std::in_place_index<0>, std::move(value)) {}
+    template <class F>
+        requires std::is_constructible_v<E, F&&>
+    Result(Failure<F> failure) : state_(std::in_place_index<1>, std::move(failure.error)) {}
+
+    bool ok() const noexcept { return state_.index() == 0; }
+    explicit operator bool() const noexcept { return ok(); }
+
+    T& value() & {
+        assert(ok());
+        return std::get<0>(state_);
+    }
+    const T& value() const& {
+        assert(ok());
+        return std::get<0>(state_);
+    }
+    T&& value() && {
+        assert(ok());
+        return std::get<0>(std::move(state_));
+    }
+    E& error() & {
+        assert(!ok());
+        return std::get<1>(state_);
+    }
+    const E& error() const& {
+        assert(!ok());
+        return std::get<1>(state_);
+    }
+    E&& error() && {
+        assert(!ok());
+        return std::get<1>(std::move(state_));
+    }
+
+    T* operator->() { return &value(); }
+    const T* operator->() const { return &value(); }
+
+private:
+    std::variant<T, E> state_;
+};
+
+// Success without a value.
+struct Unit {};
+
+template <class E>
+using Status = Result<Unit, E>;
+
+inline constexpr Unit ok_unit{};
+
+}  // namespace velto

@@ -1,0 +1,31 @@
+// A move-only owner of one file descriptor; closing happens in its destructor.
+#pragma once
+
+#include <utility>
+
+namespace velto::net {
+
+class Fd {
+public:
+    Fd() noexcept = default;
+    explicit Fd(int fd) noexcept : fd_(fd) {}
+    Fd(Fd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+    Fd& operator=(Fd&& other) noexcept {
+        if (this != &other) reset(std::exchange(other.fd_, -1));
+        return *this;
+    }
+    Fd(const Fd&) = delete;
+    Fd& operator=(const Fd&) = delete;
+    ~Fd() { reset(); }
+
+    // Deliberately no conversion to bool or int: every use says what it wants.
+    int get() const noexcept { return fd_; }
+    bool valid() const noexcept { return fd_ >= 0; }
+    int release() noexcept { return std::exchange(fd_, -1); }
+    void reset(int fd = -1) noexcept;
+
+private:
+    int fd_ = -1;
+};
+
+}  // namespace velto::net

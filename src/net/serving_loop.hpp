@@ -1,0 +1,36 @@
+// The serving thread: reads frames from one connection and hands each to a handler until it is
+// stopped, its sender disappears, or a fault ends it.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "common/result.hpp"
+#include "net/fd.hpp"
+#include "net/stop_channel.hpp"
+#include "net/system_error.hpp"
+#include "wire/frame.hpp"
+
+namespace velto::net {
+
+// What the serving loop calls for each decoded frame. Implemented by the binding, which owns
+// the registry snapshot and the interpreter.
+class FrameHandler {
+public:
+    virtual ~FrameHandler() = default;
+    // Dispatches one frame. An error text ends the thread with the fault "Action failed " + text.
+    // A `Fault` thrown from here ends the thread as that fault.
+    virtual Status<std::string> execute_action(const wire::Frame& frame) = 0;
+};
+
+// Runs the loop on the calling thread. Returns when the thread is to end; every fault has been
+// reported on standard error by then. The handler is destroyed by the caller afterwards.
+void run_serving_loop(const Fd& connection, const StopReceiver& stop, FrameHandler& handler);
+
+// Starts a detached thread, with every signal blocked (signals belong to the interpreter's
+// main thread), that owns the connection, the receiver and the handler, runs the loop and
+// then releases them in the order receiver, connection, handler.
+Status<SystemError> spawn_serving_thread(Fd connection, StopReceiver stop,
+                                         std::unique_ptr<FrameHandler> handler);
+
+}  // namespace velto::net

@@ -1,0 +1,24 @@
+// System errors as values: an errno, or one of the module's own fixed failures.
+#pragma once
+
+#include <string>
+
+namespace velto::net {
+
+struct SystemError {
+    int code = 0;          // the errno; 0 for a failure detected by the module itself
+    std::string kind;      // a short kind name for the structured rendering ("AddrInUse", ...)
+    std::string message;   // fixed message when `code` is 0
+
+    static SystemError from_errno(int code);
+    static SystemError fixed(std::string kind, std::string message);
+
+    bool interrupted() const noexcept;  // EINTR: a wait abandoned at the caller's request
+
+    // "<C library text> (os error N)", or the fixed message.
+    std::string display() const;
+    // One line naming the kind, the errno when there is one, and the message.
+    std::string structured() const;
+};
+
+}  // namespace velto::net

@@ -1,0 +1,25 @@
+// Action keys: the text under which an action is registered and looked up ("ClickButton_3").
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "common/result.hpp"
+
+namespace velto::wire {
+
+// The first whitespace-separated word of `widget` (Unicode White_Space, UTF-8 input), "_", and
+// the id in decimal. An empty or all-blank widget text gives "_<id>".
+std::string action_identity(std::uint8_t id, std::string_view widget);
+
+struct Identity {
+    std::uint8_t id = 0;
+    std::string widget;
+};
+
+// Splits a function name such as "ClickButton_3" (further "_" pieces ignored) into widget text
+// and id. The error is a sentence naming what is wrong with the name.
+Result<Identity, std::string> extract_identity(std::string_view function_name);
+
+}  // namespace velto::wire
