@@ -1,0 +1,85 @@
+// Action keys built from widget texts and taken apart from function names.
+#include <gtest/gtest.h>
+
+#include "wire/action_key.hpp"
+#include "wire/frame.hpp"
+
+namespace velto::wire {
+namespace {
+
+struct KeyCase {
+    std::uint8_t id;
+    std::string widget;
+    std::string key;
+};
+
+class ActionIdentity : public ::testing::TestWithParam<KeyCase> {};
+
+TEST_P(ActionIdentity, TakesTheFirstWordOfTheWidgetText) {
+    EXPECT_EQ(action_identity(GetParam().id, GetParam().widget), GetParam().key);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Keys, ActionIdentity,
+    ::testing::Values(KeyCase{3, "ClickButton", "ClickButton_3"},
+                      KeyCase{0, "Joystick", "Joystick_0"},
+                      KeyCase{255, "  ClickButton", "ClickButton_255"},
+                      KeyCase{3, "ClickButton and more", "ClickButton_3"},
+                      KeyCase{3, "\t\nToggleButton\r", "ToggleButton_3"},
+                      // U+00A0, U+3000 and U+2029 are Unicode white space too.
+                      KeyCase{3, "\xc2\xa0PressButton\xe3\x80\x80x", "PressButton_3"},
+                      KeyCase{3, "Joystick\xe2\x80\xa9", "Joystick_3"},
+                      // U+200B (zero width space) is not White_Space.
+                      KeyCase{3, "a\xe2\x80\x8b", "a\xe2\x80\x8b_3"}, KeyCase{3, "", "_3"},
+                      KeyCase{7, " \t ", "_7"}, KeyCase{1, "caf\xc3\xa9 x", "caf\xc3\xa9_1"}));
+
+TEST(FrameIdentity, MatchesActionIdentityForEveryKind) {
+    const WidgetRegistry kinds[] = {ClickButton{},      ToggleButton{true},   ConfirmButton{},
+                                    PressButton{false}, DirectionalButton{4}, Joystick{}};
+    for (const auto& kind : kinds) {
+        Frame frame{42, kind};
+        EXPECT_EQ(frame.identity(), action_identity(42, name(kind)));
+    }
+}
+
+struct NameCase {
+    std::string name;
+    std::uint8_t id;
+    std::string widget;
+};
+
+class ExtractIdentity : public ::testing::TestWithParam<NameCase> {};
+
+TEST_P(ExtractIdentity, SplitsWidgetAndId) {
+    auto identity = extract_identity(GetParam().name);
+    ASSERT_TRUE(identity.ok()) << identity.error();
+    EXPECT_EQ(identity->id, GetParam().id);
+    EXPECT_EQ(identity->widget, GetParam().widget);
+}
+
+INSTANTIATE_TEST_SUITE_P(Names, ExtractIdentity,
+                         ::testing::Values(NameCase{"ClickButton_3", 3, "ClickButton"},
+                                           NameCase{"ToggleButton_007", 7, "ToggleButton"},
+                                           NameCase{"Joystick_0_left", 0, "Joystick"},
+                                           NameCase{"click_3", 3, "click"},
+                                           NameCase{"ClickButton_+9", 9, "ClickButton"},
+                                           NameCase{"ClickButton_255", 255, "ClickButton"},
+                                           NameCase{"_5", 5, ""}));
+
+class ExtractIdentityFailure : public ::testing::TestWithParam<std::string> {};
+
+TEST_P(ExtractIdentityFailure, NamesTheNameInItsError) {
+    auto identity = extract_identity(GetParam());
+    ASSERT_FALSE(identity.ok());
+    EXPECT_NE(identity.error().find("\"" + GetParam() + "\""), std::string::npos)
+        << identity.error();
+}
+
+INSTANTIATE_TEST_SUITE_P(Names, ExtractIdentityFailure,
+                         ::testing::Values("<lambda>", "Click_Button_3", "ClickButton_256",
+                                           "ClickButton_-1", "ClickButton_", "ClickButton__3",
+                                           "ClickButton_+", "ClickButton_3x", "ClickButton_ 3",
+                                           "ClickButton_99999999999999999999", ""));
+
+}  // namespace
+}  // namespace velto::wire
