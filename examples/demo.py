@@ -1,0 +1,66 @@
+"""Demo: a velto_protocol server and the reference client talking to each other.
+
+The server registers one action per widget with the decorator, waits for the client, serves
+its frames on the background thread and answers each with a result frame.
+"""
+
+import os
+import socket
+import subprocess
+import sys
+
+import velto_protocol as vp
+
+
+def free_port():
+    with socket.socket() as probe:
+        probe.bind(("127.0.0.1", 0))
+        return probe.getsockname()[1]
+
+
+address = f"127.0.0.1:{free_port()}"
+server = vp.VeltoPiServer.use_socket(address)
+lamp = {"on": False}
+
+
+@vp.on(server)
+def ClickButton_1(widget):
+    print("server: click!", flush=True)
+    server.callback(1, vp.ServerStatus.Idle, vp.ConfirmResult(True))
+
+
+@vp.on(server)
+def ToggleButton_3(widget):
+    match widget:
+        case vp.WidgetRegistry.ToggleButton(value):
+            lamp["on"] = value
+    print(f"server: lamp {'on' if lamp['on'] else 'off'}", flush=True)
+    server.callback(3, vp.ServerStatus.Idle, vp.ConfirmResult(lamp["on"]))
+
+
+@vp.on(server)
+def DirectionalButton_4(widget):
+    if widget.direction > 3:
+        server.callback(4, vp.ServerStatus.Error, vp.ErrorResult("no such direction"))
+    else:
+        print(f"server: move towards {'NESW'[widget.direction]}", flush=True)
+        server.callback(4, vp.ServerStatus.Busy, vp.ConfirmResult(True))
+
+
+@vp.on(server)
+def Joystick_7(widget):
+    print(f"server: stick at ({widget.delta.x}, {widget.delta.y}), "
+          f"intensity {widget.intensity}", flush=True)
+    server.callback(7, vp.ServerStatus.Idle, vp.ConfirmResult(True))
+
+
+client = subprocess.Popen(
+    [sys.executable, os.path.join(os.path.dirname(__file__), "reference_client.py"), address]
+)
+print(f"server: waiting for the client on {address}", flush=True)
+server.open()
+server.serve()
+status = client.wait(timeout=60)
+server.close()
+print("server: client finished" + (" cleanly" if status == 0 else f" with status {status}"))
+sys.exit(status)
