@@ -31,9 +31,7 @@ def ClickButton_1(widget):
 
 @vp.on(server)
 def ToggleButton_3(widget):
-    match widget:
-        case vp.WidgetRegistry.ToggleButton(value):
-            lamp["on"] = value
+    lamp["on"] = widget.value
     print(f"server: lamp {'on' if lamp['on'] else 'off'}", flush=True)
     server.callback(3, vp.ServerStatus.Idle, vp.ConfirmResult(lamp["on"]))
 
