@@ -6,7 +6,7 @@
 namespace velto::net {
 
 class Fd {
-public:
+  public:
     Fd() noexcept = default;
     explicit Fd(int fd) noexcept : fd_(fd) {}
     Fd(Fd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
@@ -24,7 +24,7 @@ public:
     int release() noexcept { return std::exchange(fd_, -1); }
     void reset(int fd = -1) noexcept;
 
-private:
+  private:
     int fd_ = -1;
 };
 

@@ -16,7 +16,7 @@ namespace velto::net {
 // What the serving loop calls for each decoded frame. Implemented by the binding, which owns
 // the registry snapshot and the interpreter.
 class FrameHandler {
-public:
+  public:
     virtual ~FrameHandler() = default;
     // Dispatches one frame. An error text ends the thread with the fault "Action failed " + text.
     // A `Fault` thrown from here ends the thread as that fault.
@@ -29,7 +29,10 @@ void run_serving_loop(const Fd& connection, const StopReceiver& stop, FrameHandl
 
 // Starts a detached thread, with every signal blocked (signals belong to the interpreter's
 // main thread), that owns the connection, the receiver and the handler, runs the loop and
-// then releases them in the order receiver, connection, handler.
+// then releases them in the order receiver, connection, handler. A thread torn down by forced
+// unwinding (pthread_exit, which the interpreter may do to a thread during its finalization)
+// releases the receiver and the connection but never destroys the handler. When the thread
+// cannot be started, all three are released on the calling thread before the error returns.
 Status<SystemError> spawn_serving_thread(Fd connection, StopReceiver stop,
                                          std::unique_ptr<FrameHandler> handler);
 

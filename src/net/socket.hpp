@@ -16,6 +16,7 @@ namespace velto::net {
 
 // Called when a blocking call returned EINTR. Returning true retries the call; returning false
 // abandons it, and the operation fails with the EINTR error (`SystemError::interrupted()`).
+// An empty function retries.
 using RetryAfterInterrupt = std::function<bool()>;
 
 // Always retries.

@@ -18,7 +18,7 @@ struct ChannelClosed {
 struct StopChannelState;
 
 class StopSender {
-public:
+  public:
     explicit StopSender(std::shared_ptr<StopChannelState> state) noexcept;
     StopSender(StopSender&&) noexcept = default;
     StopSender& operator=(StopSender&&) noexcept;
@@ -31,18 +31,18 @@ public:
     // same connection over). Never fails; a gone receiver makes it a no-op.
     void retire() noexcept;
 
-private:
+  private:
     void disconnect() noexcept;
     std::shared_ptr<StopChannelState> state_;
 };
 
 class StopReceiver {
-public:
+  public:
     enum class Signal {
-        None,               // keep serving
-        Stop,               // stop; shut the connection down
-        StopKeepConnection, // stop; leave the connection to its next reader
-        Disconnected,       // the sender is gone
+        None,                // keep serving
+        Stop,                // stop; shut the connection down
+        StopKeepConnection,  // stop; leave the connection to its next reader
+        Disconnected,        // the sender is gone
     };
 
     explicit StopReceiver(std::shared_ptr<StopChannelState> state) noexcept;
@@ -55,7 +55,7 @@ public:
     // Readable whenever poll() would not return None.
     int wake_fd() const noexcept;
 
-private:
+  private:
     void close() noexcept;
     std::shared_ptr<StopChannelState> state_;
 };

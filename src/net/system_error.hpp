@@ -6,9 +6,9 @@
 namespace velto::net {
 
 struct SystemError {
-    int code = 0;          // the errno; 0 for a failure detected by the module itself
-    std::string kind;      // a short kind name for the structured rendering ("AddrInUse", ...)
-    std::string message;   // fixed message when `code` is 0
+    int code = 0;         // the errno; 0 for a failure detected by the module itself
+    std::string kind;     // the errno's name ("EADDRINUSE") or the fixed kind ("InvalidInput")
+    std::string message;  // the C library's description of the errno, or the fixed message
 
     static SystemError from_errno(int code);
     static SystemError fixed(std::string kind, std::string message);
@@ -17,7 +17,8 @@ struct SystemError {
 
     // "<C library text> (os error N)", or the fixed message.
     std::string display() const;
-    // One line naming the kind, the errno when there is one, and the message.
+    // One line naming the kind, the errno when there is one, and the message:
+    // "[EADDRINUSE, errno 98] Address already in use", "[InvalidInput] invalid port value".
     std::string structured() const;
 };
 

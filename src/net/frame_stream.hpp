@@ -1,0 +1,42 @@
+// Cutting a byte stream into frames: bytes arrive in arbitrary pieces, complete frames leave in
+// order, and an incomplete frame at the end waits for the bytes that complete it.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "common/result.hpp"
+#include "wire/frame.hpp"
+
+namespace velto::net {
+
+class FrameStream {
+  public:
+    // The most bytes an unfinished frame may hold. Real frames are a few dozen bytes; the bound
+    // keeps a client from making the server buffer without limit.
+    static constexpr std::size_t max_pending_frame = 64 * 1024;
+
+    void append(std::span<const std::uint8_t> bytes);
+
+    // The next complete frame; nullopt when the bytes so far end before a frame does (they are
+    // kept). An error when the bytes can never become a frame (the decoder's text), or when the
+    // unfinished frame outgrows `max_pending_frame`. After an error the stream keeps returning
+    // it.
+    Result<std::optional<wire::Frame>, wire::DecodeError> next();
+
+    // Bytes received but not yet part of a returned frame.
+    std::size_t pending() const noexcept { return buffer_.size() - start_; }
+
+  private:
+    std::vector<std::uint8_t> buffer_;
+    std::size_t start_ = 0;
+    // The bytes from start_ were found incomplete and nothing has arrived since: decoding them
+    // again would give the same answer.
+    bool waiting_ = false;
+    std::optional<wire::DecodeError> failure_;
+};
+
+}  // namespace velto::net

@@ -1,0 +1,78 @@
+// Starting the detached serving thread that owns its connection, stop receiver and handler.
+#include <cxxabi.h>
+#include <pthread.h>
+
+#include <csignal>
+#include <memory>
+
+#include "net/serving_loop.hpp"
+
+namespace velto::net {
+
+namespace {
+
+// Members are destroyed in reverse order: the receiver first (so that a close() on the Python
+// side fails promptly once the thread is done), then the connection, then the handler.
+struct ServingThread {
+    std::unique_ptr<FrameHandler> handler;
+    Fd connection;
+    StopReceiver stop;
+};
+
+void* serving_thread_main(void* argument) {
+    std::unique_ptr<ServingThread> thread(static_cast<ServingThread*>(argument));
+    ::pthread_setname_np(::pthread_self(), "velto-serving");
+    try {
+        run_serving_loop(thread->connection, thread->stop, *thread->handler);
+    } catch (abi::__forced_unwind&) {
+        // The interpreter is ending this thread while it finalizes. The handler's references
+        // belong to that interpreter and may no longer be released: the handler is left alone.
+        static_cast<void>(thread->handler.release());
+        throw;
+    }
+    return nullptr;
+}
+
+// Blocks every signal on the calling thread for the lifetime of the guard. A thread inherits
+// the mask of its creator, so the serving thread starts with every signal blocked and signals
+// keep going to the interpreter's main thread.
+class BlockAllSignals {
+  public:
+    BlockAllSignals() noexcept {
+        sigset_t all;
+        ::sigfillset(&all);
+        ::pthread_sigmask(SIG_SETMASK, &all, &previous_);
+    }
+    ~BlockAllSignals() { ::pthread_sigmask(SIG_SETMASK, &previous_, nullptr); }
+    BlockAllSignals(const BlockAllSignals&) = delete;
+    BlockAllSignals& operator=(const BlockAllSignals&) = delete;
+
+  private:
+    sigset_t previous_;
+};
+
+}  // namespace
+
+Status<SystemError> spawn_serving_thread(Fd connection, StopReceiver stop,
+                                         std::unique_ptr<FrameHandler> handler) {
+    auto thread = std::make_unique<ServingThread>(
+        ServingThread{std::move(handler), std::move(connection), std::move(stop)});
+
+    pthread_attr_t attributes;
+    if (const int code = ::pthread_attr_init(&attributes); code != 0) {
+        return fail(SystemError::from_errno(code));
+    }
+    ::pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
+    int code;
+    {
+        BlockAllSignals blocked;
+        pthread_t id;
+        code = ::pthread_create(&id, &attributes, serving_thread_main, thread.get());
+    }
+    ::pthread_attr_destroy(&attributes);
+    if (code != 0) return fail(SystemError::from_errno(code));
+    static_cast<void>(thread.release());  // the thread owns it now
+    return ok_unit;
+}
+
+}  // namespace velto::net
