@@ -1,0 +1,100 @@
+// The texts of decode failures: the protocol's message shapes and the codec's own errors.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "wire/marker.hpp"
+
+namespace velto::wire::detail {
+
+// What a decoder found where it wanted something else (the U of the message shapes).
+struct Unexpected {
+    enum class Kind : std::uint8_t {
+        Unsigned,
+        Signed,
+        Float,
+        Bool,
+        Str,  // `text` holds valid UTF-8
+        Bytes,
+        Unit,
+        Seq,
+        Map,
+        NewtypeStruct,
+        UnitVariant,
+    };
+
+    Kind kind = Kind::Unit;
+    std::uint64_t unsigned_value = 0;
+    std::int64_t signed_value = 0;
+    double float_value = 0.0;
+    bool bool_value = false;
+    std::string_view text;
+
+    static Unexpected of_unsigned(std::uint64_t v) {
+        Unexpected u;
+        u.kind = Kind::Unsigned;
+        u.unsigned_value = v;
+        return u;
+    }
+    static Unexpected of_signed(std::int64_t v) {
+        Unexpected u;
+        u.kind = Kind::Signed;
+        u.signed_value = v;
+        return u;
+    }
+    static Unexpected of_float(double v) {
+        Unexpected u;
+        u.kind = Kind::Float;
+        u.float_value = v;
+        return u;
+    }
+    static Unexpected of_bool(bool v) {
+        Unexpected u;
+        u.kind = Kind::Bool;
+        u.bool_value = v;
+        return u;
+    }
+    static Unexpected of_str(std::string_view v) {
+        Unexpected u;
+        u.kind = Kind::Str;
+        u.text = v;
+        return u;
+    }
+    static Unexpected of(Kind kind) {
+        Unexpected u;
+        u.kind = kind;
+        return u;
+    }
+};
+
+// A float as these messages print it: the shortest decimal digits that read back as the same
+// double, never in exponent form, with ".0" after an integral value; "NaN", "inf", "-inf".
+std::string format_float(double value);
+
+// A string as these messages quote it: in double quotes, with \" \\ \n \r \t \0 and other
+// control characters escaped (\u{1b}).
+std::string quote_string(std::string_view utf8);
+
+// U as the message shapes print it ("integer `5`", "unit value", ...).
+std::string describe(const Unexpected& found);
+
+std::string invalid_type(const Unexpected& found, std::string_view expected);
+std::string invalid_value(const Unexpected& found, std::string_view expected);
+std::string invalid_length(std::uint64_t found, std::string_view expected);
+std::string incorrect_length(std::uint64_t expected);
+std::string missing_field(std::string_view name);
+std::string duplicate_field(std::string_view name);
+// `key` is shown as given (bin keys are made valid UTF-8 by the caller).
+std::string unknown_variant(std::string_view key, std::span<const std::string_view> variants);
+
+// The codec's own errors.
+std::string incomplete_input();
+std::string type_mismatch(std::uint8_t marker, std::string_view expected);
+std::string reserved_marker();
+std::string nesting_too_deep();
+std::string invalid_utf8(std::size_t offset);
+
+}  // namespace velto::wire::detail

@@ -1,0 +1,249 @@
+// The less common encodings of scalar fields and keys, and the failures they lead to.
+#include "wire/field_readers.hpp"
+
+#include <string>
+
+#include "wire/utf8.hpp"
+
+namespace velto::wire::detail {
+
+bool read_unexpected(Reader& r, Unexpected& found) {
+    std::uint8_t marker = 0;
+    if (!r.peek(marker)) return false;
+    switch (family(marker)) {
+        case Family::PositiveFixint:
+        case Family::Uint: {
+            std::uint64_t value = 0;
+            if (!r.read_uint(value)) return false;
+            found = Unexpected::of_unsigned(value);
+            return true;
+        }
+        case Family::NegativeFixint:
+        case Family::Int: {
+            std::int64_t value = 0;
+            if (!r.read_int(value)) return false;
+            found = Unexpected::of_signed(value);
+            return true;
+        }
+        case Family::Float32: {
+            float value = 0;
+            if (!r.read_float32(value)) return false;
+            found = Unexpected::of_float(value);
+            return true;
+        }
+        case Family::Float64: {
+            double value = 0;
+            if (!r.read_float64(value)) return false;
+            found = Unexpected::of_float(value);
+            return true;
+        }
+        case Family::Nil:
+            r.skip_marker();
+            found = Unexpected::of(Unexpected::Kind::Unit);
+            return true;
+        case Family::Bool:
+            r.skip_marker();
+            found = Unexpected::of_bool(marker == 0xc3);
+            return true;
+        case Family::Str: {
+            std::string_view text;
+            if (!r.read_str(text)) return false;
+            if (auto bad = find_invalid_utf8(text)) return r.fail(invalid_utf8(*bad));
+            found = Unexpected::of_str(text);
+            return true;
+        }
+        case Family::Bin: {
+            std::string_view ignored;
+            if (!r.read_bin(ignored)) return false;
+            found = Unexpected::of(Unexpected::Kind::Bytes);
+            return true;
+        }
+        case Family::Array:
+        case Family::Map: {
+            std::uint32_t count = 0;
+            const bool is_map = family(marker) == Family::Map;
+            if (!(is_map ? r.read_map_header(count) : r.read_array_header(count))) return false;
+            if (!r.enter()) return false;
+            r.leave();
+            found = Unexpected::of(is_map ? Unexpected::Kind::Map : Unexpected::Kind::Seq);
+            return true;
+        }
+        case Family::Ext: {
+            std::uint32_t length = 0;
+            if (!r.read_ext_header(length)) return false;
+            if (!r.enter()) return false;
+            r.leave();
+            found = Unexpected::of(Unexpected::Kind::NewtypeStruct);
+            return true;
+        }
+        case Family::Reserved:
+            return r.fail(reserved_marker());
+    }
+    return r.fail(reserved_marker());
+}
+
+namespace {
+
+// Nil, booleans and floats are values of the wrong type for a number or boolean field; every
+// other family is the codec's own type mismatch.
+bool fail_scalar(Reader& r, std::uint8_t marker, std::string_view expected) {
+    switch (family(marker)) {
+        case Family::PositiveFixint:
+        case Family::Uint:
+        case Family::NegativeFixint:
+        case Family::Int:
+        case Family::Float32:
+        case Family::Float64:
+        case Family::Nil:
+        case Family::Bool: {
+            Unexpected found;
+            if (!read_unexpected(r, found)) return false;
+            return r.fail(invalid_type(found, expected));
+        }
+        case Family::Reserved:
+            return r.fail(reserved_marker());
+        default:
+            return r.fail(type_mismatch(marker, expected));
+    }
+}
+
+std::size_t find_name(std::span<const std::string_view> names, std::string_view key) noexcept {
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        if (key == names[i]) return i;
+    }
+    return names.size();
+}
+
+}  // namespace
+
+bool read_u8_slow(Reader& r, std::uint8_t marker, std::uint8_t& out) {
+    switch (family(marker)) {
+        case Family::Uint: {
+            std::uint64_t value = 0;
+            if (!r.read_uint(value)) return false;
+            if (value > 0xff) return r.fail(invalid_value(Unexpected::of_unsigned(value), "u8"));
+            out = static_cast<std::uint8_t>(value);
+            return true;
+        }
+        case Family::NegativeFixint:
+        case Family::Int: {
+            std::int64_t value = 0;
+            if (!r.read_int(value)) return false;
+            if (value < 0 || value > 0xff) {
+                return r.fail(invalid_value(Unexpected::of_signed(value), "u8"));
+            }
+            out = static_cast<std::uint8_t>(value);
+            return true;
+        }
+        default:
+            return fail_scalar(r, marker, "u8");
+    }
+}
+
+bool read_f32_slow(Reader& r, std::uint8_t marker, float& out) {
+    switch (family(marker)) {
+        case Family::PositiveFixint:
+        case Family::Uint: {
+            std::uint64_t value = 0;
+            if (!r.read_uint(value)) return false;
+            out = static_cast<float>(value);
+            return true;
+        }
+        case Family::NegativeFixint:
+        case Family::Int: {
+            std::int64_t value = 0;
+            if (!r.read_int(value)) return false;
+            out = static_cast<float>(value);
+            return true;
+        }
+        case Family::Float32:
+            return r.read_float32(out);
+        case Family::Float64: {
+            double value = 0;
+            if (!r.read_float64(value)) return false;
+            // IEEE conversion: round to nearest, overflow to infinity, sign of NaN kept.
+            out = static_cast<float>(value);
+            return true;
+        }
+        default:
+            return fail_scalar(r, marker, "f32");
+    }
+}
+
+bool read_bool_slow(Reader& r, std::uint8_t marker, bool& out) {
+    (void)out;
+    return fail_scalar(r, marker, "a boolean");
+}
+
+bool read_field_key(Reader& r, std::span<const std::string_view> fields, std::size_t& index) {
+    std::uint8_t marker = 0;
+    if (!r.peek(marker)) return false;
+    switch (family(marker)) {
+        case Family::PositiveFixint:
+        case Family::Uint: {
+            std::uint64_t position = 0;
+            if (!r.read_uint(position)) return false;
+            index = position < fields.size() ? static_cast<std::size_t>(position) : fields.size();
+            return true;
+        }
+        case Family::Str: {
+            // Compared as bytes, so a key that is not valid UTF-8 simply names no field.
+            std::string_view key;
+            if (!r.read_str(key)) return false;
+            index = find_name(fields, key);
+            return true;
+        }
+        case Family::Bin: {
+            std::string_view key;
+            if (!r.read_bin(key)) return false;
+            index = find_name(fields, key);
+            return true;
+        }
+        default: {
+            Unexpected found;
+            if (!read_unexpected(r, found)) return false;
+            return r.fail(invalid_type(found, "field identifier"));
+        }
+    }
+}
+
+bool read_variant_key(Reader& r, std::span<const std::string_view> variants, std::size_t& index) {
+    std::uint8_t marker = 0;
+    if (!r.peek(marker)) return false;
+    switch (family(marker)) {
+        case Family::PositiveFixint:
+        case Family::Uint: {
+            std::uint64_t position = 0;
+            if (!r.read_uint(position)) return false;
+            if (position >= variants.size()) {
+                return r.fail(
+                    invalid_value(Unexpected::of_unsigned(position),
+                                  "variant index 0 <= i < " + std::to_string(variants.size())));
+            }
+            index = static_cast<std::size_t>(position);
+            return true;
+        }
+        case Family::Str: {
+            std::string_view key;
+            if (!r.read_str(key)) return false;
+            index = find_name(variants, key);
+            if (index < variants.size()) return true;
+            if (auto bad = find_invalid_utf8(key)) return r.fail(invalid_utf8(*bad));
+            return r.fail(unknown_variant(key, variants));
+        }
+        case Family::Bin: {
+            std::string_view key;
+            if (!r.read_bin(key)) return false;
+            index = find_name(variants, key);
+            if (index < variants.size()) return true;
+            return r.fail(unknown_variant(utf8_lossy(key), variants));
+        }
+        default: {
+            Unexpected found;
+            if (!read_unexpected(r, found)) return false;
+            return r.fail(invalid_type(found, "variant identifier"));
+        }
+    }
+}
+
+}  // namespace velto::wire::detail

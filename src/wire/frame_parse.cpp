@@ -1,0 +1,194 @@
+// Decoding of an incoming Frame: the protocol's records and its widget union.
+#include <array>
+#include <string>
+
+#include "wire/frame.hpp"
+#include "wire/record_reader.hpp"
+
+namespace velto::wire {
+
+namespace detail {
+namespace {
+
+bool fail_byte(Reader& r, std::uint8_t byte, std::string_view expected) {
+    return r.fail(invalid_type(Unexpected::of_unsigned(byte), expected));
+}
+
+struct CoordRecord {
+    using Value = Coord;
+    static constexpr std::string_view name = "struct Coord";
+    static constexpr std::string_view count = "struct Coord with 2 elements";
+    static constexpr std::array<std::string_view, 2> fields = {"x", "y"};
+
+    static bool read_field(Reader& r, std::size_t index, Coord& out) {
+        return read_f32(r, index == 0 ? out.x : out.y);
+    }
+    static bool read_byte_field(Reader&, std::size_t index, std::uint8_t byte, Coord& out) {
+        (index == 0 ? out.x : out.y) = byte;
+        return true;
+    }
+};
+
+// ClickButton and ConfirmButton carry an empty record.
+template <class Widget>
+struct EmptyRecord {
+    using Value = Widget;
+    static constexpr std::array<std::string_view, 0> fields = {};
+    static bool read_field(Reader&, std::size_t, Widget&) { return true; }
+    static bool read_byte_field(Reader&, std::size_t, std::uint8_t, Widget&) { return true; }
+};
+
+struct ClickButtonRecord : EmptyRecord<ClickButton> {
+    static constexpr std::string_view name = "struct variant WidgetRegistry::ClickButton";
+    static constexpr std::string_view count = "struct variant WidgetRegistry::ClickButton";
+};
+
+struct ConfirmButtonRecord : EmptyRecord<ConfirmButton> {
+    static constexpr std::string_view name = "struct variant WidgetRegistry::ConfirmButton";
+    static constexpr std::string_view count = "struct variant WidgetRegistry::ConfirmButton";
+};
+
+struct ToggleButtonRecord {
+    using Value = ToggleButton;
+    static constexpr std::string_view name = "struct variant WidgetRegistry::ToggleButton";
+    static constexpr std::string_view count =
+        "struct variant WidgetRegistry::ToggleButton with 1 element";
+    static constexpr std::array<std::string_view, 1> fields = {"value"};
+
+    static bool read_field(Reader& r, std::size_t, ToggleButton& out) {
+        return read_bool(r, out.value);
+    }
+    static bool read_byte_field(Reader& r, std::size_t, std::uint8_t byte, ToggleButton&) {
+        return fail_byte(r, byte, "a boolean");
+    }
+};
+
+struct PressButtonRecord {
+    using Value = PressButton;
+    static constexpr std::string_view name = "struct variant WidgetRegistry::PressButton";
+    static constexpr std::string_view count =
+        "struct variant WidgetRegistry::PressButton with 1 element";
+    static constexpr std::array<std::string_view, 1> fields = {"pressed"};
+
+    static bool read_field(Reader& r, std::size_t, PressButton& out) {
+        return read_bool(r, out.pressed);
+    }
+    static bool read_byte_field(Reader& r, std::size_t, std::uint8_t byte, PressButton&) {
+        return fail_byte(r, byte, "a boolean");
+    }
+};
+
+struct DirectionalButtonRecord {
+    using Value = DirectionalButton;
+    static constexpr std::string_view name = "struct variant WidgetRegistry::DirectionalButton";
+    static constexpr std::string_view count =
+        "struct variant WidgetRegistry::DirectionalButton with 1 element";
+    static constexpr std::array<std::string_view, 1> fields = {"direction"};
+
+    static bool read_field(Reader& r, std::size_t, DirectionalButton& out) {
+        return read_u8(r, out.direction);
+    }
+    static bool read_byte_field(Reader&, std::size_t, std::uint8_t byte, DirectionalButton& out) {
+        out.direction = byte;
+        return true;
+    }
+};
+
+struct JoystickRecord {
+    using Value = Joystick;
+    static constexpr std::string_view name = "struct variant WidgetRegistry::Joystick";
+    static constexpr std::string_view count =
+        "struct variant WidgetRegistry::Joystick with 2 elements";
+    static constexpr std::array<std::string_view, 2> fields = {"delta", "intensity"};
+
+    static bool read_field(Reader& r, std::size_t index, Joystick& out) {
+        if (index == 0) return read_record<CoordRecord>(r, out.delta);
+        return read_f32(r, out.intensity);
+    }
+    static bool read_byte_field(Reader& r, std::size_t index, std::uint8_t byte, Joystick& out) {
+        if (index == 0) return fail_byte(r, byte, CoordRecord::name);
+        out.intensity = byte;
+        return true;
+    }
+};
+
+template <class Record>
+bool read_payload(Reader& r, WidgetRegistry& out) {
+    return read_record<Record>(r, out.emplace<typename Record::Value>());
+}
+
+// The union rule: a one-entry map from variant selector to the variant's record. Anything that
+// is not a map is a bare variant key, and every variant here carries a record.
+bool read_widget(Reader& r, WidgetRegistry& out) {
+    std::uint8_t marker = 0;
+    if (!r.peek(marker)) return false;
+    std::size_t variant = 0;
+    if (family(marker) != Family::Map) {
+        if (!read_variant_key(r, widget_kind_names, variant)) return false;
+        return r.fail(
+            invalid_type(Unexpected::of(Unexpected::Kind::UnitVariant), "struct variant"));
+    }
+    std::uint32_t entries = 0;
+    if (!r.read_map_header(entries)) return false;
+    if (!r.enter()) return false;
+    if (entries != 1) return r.fail(incorrect_length(entries));
+    if (!read_variant_key(r, widget_kind_names, variant)) return false;
+    bool read = false;
+    switch (variant) {
+        case 0:
+            read = read_payload<ClickButtonRecord>(r, out);
+            break;
+        case 1:
+            read = read_payload<ToggleButtonRecord>(r, out);
+            break;
+        case 2:
+            read = read_payload<ConfirmButtonRecord>(r, out);
+            break;
+        case 3:
+            read = read_payload<PressButtonRecord>(r, out);
+            break;
+        case 4:
+            read = read_payload<DirectionalButtonRecord>(r, out);
+            break;
+        default:
+            read = read_payload<JoystickRecord>(r, out);
+            break;
+    }
+    if (!read) return false;
+    r.leave();
+    return true;
+}
+
+struct FrameRecord {
+    using Value = Frame;
+    static constexpr std::string_view name = "struct Frame";
+    static constexpr std::string_view count = "struct Frame with 2 elements";
+    static constexpr std::array<std::string_view, 2> fields = {"id", "data"};
+
+    static bool read_field(Reader& r, std::size_t index, Frame& out) {
+        if (index == 0) return read_u8(r, out.id);
+        return read_widget(r, out.data);
+    }
+    static bool read_byte_field(Reader& r, std::size_t index, std::uint8_t byte, Frame& out) {
+        if (index == 0) {
+            out.id = byte;
+            return true;
+        }
+        return fail_byte(r, byte, "enum WidgetRegistry");
+    }
+};
+
+}  // namespace
+}  // namespace detail
+
+Result<ParsedFrame, DecodeError> Frame::parse(std::span<const std::uint8_t> bytes) {
+    detail::Reader reader(bytes);
+    ParsedFrame parsed;
+    if (!detail::read_record<detail::FrameRecord>(reader, parsed.frame)) {
+        return fail(reader.take_error());
+    }
+    parsed.consumed = reader.position();
+    return parsed;
+}
+
+}  // namespace velto::wire

@@ -1,0 +1,98 @@
+// The record rule: reading a fixed list of fields from an array, a map keyed by field, or a
+// bin value whose bytes are the fields.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+
+#include "wire/field_readers.hpp"
+#include "wire/reader.hpp"
+
+namespace velto::wire::detail {
+
+// A record description provides:
+//   using Value;                             the decoded record
+//   static constexpr std::string_view name;  E of an invalid type ("struct Coord")
+//   static constexpr std::string_view count; E of an invalid length ("struct Coord with 2 ...")
+//   static constexpr std::array<std::string_view, K> fields;
+//   static bool read_field(Reader&, std::size_t index, Value&);
+//   static bool read_byte_field(Reader&, std::size_t index, std::uint8_t byte, Value&);
+template <class Record>
+bool read_record_array(Reader& r, typename Record::Value& out) {
+    constexpr std::size_t field_count = Record::fields.size();
+    std::uint32_t length = 0;
+    if (!r.read_array_header(length)) return false;
+    if (!r.enter()) return false;
+    const std::size_t present = length < field_count ? length : field_count;
+    for (std::size_t i = 0; i < present; ++i) {
+        if (!Record::read_field(r, i, out)) return false;
+    }
+    if (length < field_count) return r.fail(invalid_length(length, Record::count));
+    // Surplus elements are not looked at.
+    if (length > field_count) return r.fail(incorrect_length(field_count));
+    r.leave();
+    return true;
+}
+
+template <class Record>
+bool read_record_map(Reader& r, typename Record::Value& out) {
+    constexpr std::size_t field_count = Record::fields.size();
+    static_assert(field_count < 32, "seen fields are kept in a 32-bit mask");
+    std::uint32_t entries = 0;
+    if (!r.read_map_header(entries)) return false;
+    if (!r.enter()) return false;
+    std::uint32_t seen = 0;
+    for (std::uint32_t e = 0; e < entries; ++e) {
+        std::size_t index = 0;
+        if (!read_field_key(r, Record::fields, index)) return false;
+        if (index == field_count) {
+            if (!r.skip_value()) return false;
+            continue;
+        }
+        const std::uint32_t bit = std::uint32_t{1} << index;
+        if ((seen & bit) != 0) return r.fail(duplicate_field(Record::fields[index]));
+        seen |= bit;
+        if (!Record::read_field(r, index, out)) return false;
+    }
+    for (std::size_t i = 0; i < field_count; ++i) {
+        if ((seen & (std::uint32_t{1} << i)) == 0) return r.fail(missing_field(Record::fields[i]));
+    }
+    r.leave();
+    return true;
+}
+
+template <class Record>
+bool read_record_bin(Reader& r, typename Record::Value& out) {
+    constexpr std::size_t field_count = Record::fields.size();
+    std::string_view bytes;
+    if (!r.read_bin(bytes)) return false;
+    const std::size_t present = bytes.size() < field_count ? bytes.size() : field_count;
+    for (std::size_t i = 0; i < present; ++i) {
+        if (!Record::read_byte_field(r, i, static_cast<std::uint8_t>(bytes[i]), out)) return false;
+    }
+    // Bytes beyond the last field are ignored, unlike surplus array elements.
+    if (bytes.size() < field_count) return r.fail(invalid_length(bytes.size(), Record::count));
+    return true;
+}
+
+template <class Record>
+bool read_record(Reader& r, typename Record::Value& out) {
+    std::uint8_t marker = 0;
+    if (!r.peek(marker)) return false;
+    switch (family(marker)) {
+        case Family::Array:
+            return read_record_array<Record>(r, out);
+        case Family::Map:
+            return read_record_map<Record>(r, out);
+        case Family::Bin:
+            return read_record_bin<Record>(r, out);
+        default: {
+            Unexpected found;
+            if (!read_unexpected(r, found)) return false;
+            return r.fail(invalid_type(found, Record::name));
+        }
+    }
+}
+
+}  // namespace velto::wire::detail

@@ -1,0 +1,18 @@
+// UTF-8 checks for the decoder: validation of string values and lossy display of bin keys.
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace velto::wire::detail {
+
+// The offset of the first byte that does not start a well-formed UTF-8 sequence, or nothing
+// when all of `bytes` is valid UTF-8 (no overlong forms, no surrogates, nothing above U+10FFFF).
+std::optional<std::size_t> find_invalid_utf8(std::string_view bytes) noexcept;
+
+// `bytes` with every maximal invalid subsequence replaced by U+FFFD.
+std::string utf8_lossy(std::string_view bytes);
+
+}  // namespace velto::wire::detail
