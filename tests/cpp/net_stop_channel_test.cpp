@@ -1,0 +1,124 @@
+// The stop channel: what the receiver sees after each thing the sender side can do, and the
+// wake-up descriptor that lets a waiting thread see it at once.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+
+#include <chrono>
+#include <future>
+#include <optional>
+
+#include "net/stop_channel.hpp"
+
+namespace velto::net {
+namespace {
+
+using Signal = StopReceiver::Signal;
+using namespace std::chrono_literals;
+
+bool readable(int fd, int timeout_ms = 0) {
+    pollfd ready{fd, POLLIN, 0};
+    return ::poll(&ready, 1, timeout_ms) == 1 && (ready.revents & POLLIN);
+}
+
+struct Channel {
+    Channel() {
+        auto made = make_stop_channel();
+        EXPECT_TRUE(made);
+        sender.emplace(std::move(made.value().first));
+        receiver.emplace(std::move(made.value().second));
+    }
+    std::optional<StopSender> sender;
+    std::optional<StopReceiver> receiver;
+};
+
+TEST(StopChannel, StartsQuietWithACloseOnExecWakeDescriptor) {
+    Channel channel;
+    EXPECT_EQ(channel.receiver->poll(), Signal::None);
+    EXPECT_FALSE(readable(channel.receiver->wake_fd()));
+    EXPECT_TRUE(::fcntl(channel.receiver->wake_fd(), F_GETFD) & FD_CLOEXEC);
+}
+
+// Each row: what happens on the sender side, in order, and what the receiver then sees.
+enum class Step { Send, Retire, DropSender };
+
+struct SignalCase {
+    const char* name;
+    std::vector<Step> steps;
+    Signal expected;
+};
+
+class SignalAfter : public ::testing::TestWithParam<SignalCase> {};
+
+TEST_P(SignalAfter, ReachesTheReceiverAndWakesIt) {
+    Channel channel;
+    for (Step step : GetParam().steps) {
+        switch (step) {
+            case Step::Send:
+                EXPECT_TRUE(channel.sender->send());
+                break;
+            case Step::Retire:
+                channel.sender->retire();
+                break;
+            case Step::DropSender:
+                channel.sender.reset();
+                break;
+        }
+    }
+    EXPECT_EQ(channel.receiver->poll(), GetParam().expected);
+    EXPECT_TRUE(readable(channel.receiver->wake_fd()));
+    // Reading the signal consumes nothing: it stays until the receiver acts on it.
+    EXPECT_EQ(channel.receiver->poll(), GetParam().expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Steps, SignalAfter,
+    ::testing::Values(
+        SignalCase{"Send", {Step::Send}, Signal::Stop},
+        SignalCase{"SendTwice", {Step::Send, Step::Send}, Signal::Stop},
+        SignalCase{"Retire", {Step::Retire}, Signal::StopKeepConnection},
+        SignalCase{"DropSender", {Step::DropSender}, Signal::Disconnected},
+        SignalCase{"SendThenDrop", {Step::Send, Step::DropSender}, Signal::Stop},
+        SignalCase{"RetireThenDrop", {Step::Retire, Step::DropSender}, Signal::StopKeepConnection},
+        SignalCase{"SendThenRetire", {Step::Send, Step::Retire}, Signal::Stop},
+        SignalCase{"RetireThenSend", {Step::Retire, Step::Send}, Signal::Stop}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(StopChannel, RefusesASendOnceTheReceiverIsGone) {
+    Channel channel;
+    EXPECT_TRUE(channel.sender->send());
+    channel.receiver.reset();
+    auto refused = channel.sender->send();
+    ASSERT_FALSE(refused);
+    EXPECT_STREQ(refused.error().text, "sending on a closed channel");
+    channel.sender->retire();  // a no-op, not a failure
+}
+
+TEST(StopChannel, MovingASenderKeepsTheChannelAndReplacingOneDisconnectsTheOld) {
+    Channel first;
+    Channel second;
+    StopSender moved = std::move(*first.sender);
+    first.sender.reset();  // a moved-from sender disconnects nothing
+    EXPECT_EQ(first.receiver->poll(), Signal::None);
+
+    moved = std::move(*second.sender);  // the first channel loses its sender
+    EXPECT_EQ(first.receiver->poll(), Signal::Disconnected);
+    EXPECT_EQ(second.receiver->poll(), Signal::None);
+    EXPECT_TRUE(moved.send());
+    EXPECT_EQ(second.receiver->poll(), Signal::Stop);
+}
+
+TEST(StopChannel, WakesAThreadWaitingOnTheDescriptor) {
+    Channel channel;
+    const int fd = channel.receiver->wake_fd();
+    auto woken = std::async(std::launch::async, [fd] { return readable(fd, 5000); });
+    EXPECT_EQ(woken.wait_for(50ms), std::future_status::timeout);
+    const auto sent_at = std::chrono::steady_clock::now();
+    EXPECT_TRUE(channel.sender->send());
+    ASSERT_EQ(woken.wait_for(5s), std::future_status::ready);
+    EXPECT_TRUE(woken.get());
+    EXPECT_LT(std::chrono::steady_clock::now() - sent_at, 1s);
+}
+
+}  // namespace
+}  // namespace velto::net

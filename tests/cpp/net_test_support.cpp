@@ -1,0 +1,275 @@
+// Helpers for the network tests (see net_test_support.hpp).
+#include "net_test_support.hpp"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <pthread.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <sstream>
+#include <stdexcept>
+#include <variant>
+
+#include "net/socket.hpp"
+
+namespace velto::net::testing {
+
+namespace {
+
+void append_uint(Bytes& out, std::uint8_t value) {
+    if (value > 127) out.push_back(0xcc);
+    out.push_back(value);
+}
+
+void append_str(Bytes& out, std::string_view text) {
+    out.push_back(static_cast<std::uint8_t>(0xa0 | text.size()));
+    out.insert(out.end(), text.begin(), text.end());
+}
+
+// fixarray 2, id, one-entry map { kind: payload }.
+Bytes frame_bytes(std::uint8_t id, std::string_view kind, const Bytes& payload) {
+    Bytes out{0x92};
+    append_uint(out, id);
+    out.push_back(0x81);
+    append_str(out, kind);
+    out.insert(out.end(), payload.begin(), payload.end());
+    return out;
+}
+
+int remaining_ms(std::chrono::steady_clock::time_point deadline) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    return static_cast<int>(std::max<std::int64_t>(left.count(), 0));
+}
+
+}  // namespace
+
+FdCapture::FdCapture(int target) : target_(target) {
+    int ends[2];
+    if (::pipe2(ends, O_CLOEXEC) != 0) throw std::runtime_error("pipe2 failed");
+    read_end_ = Fd(ends[0]);
+    Fd write_end(ends[1]);
+    std::fflush(nullptr);
+    saved_ = Fd(::fcntl(target_, F_DUPFD_CLOEXEC, 0));
+    ::dup2(write_end.get(), target_);
+    reader_ = std::thread([this] { read_until_closed(); });
+}
+
+FdCapture::~FdCapture() {
+    std::fflush(nullptr);
+    // Restoring the descriptor drops the last write end of the pipe: the reader sees the end.
+    ::dup2(saved_.get(), target_);
+    reader_.join();
+    if (::testing::Test::HasFailure()) {
+        const std::string echo =
+            "--- captured fd " + std::to_string(target_) + " ---\n" + text_ + "--- end ---\n";
+        [[maybe_unused]] auto written = ::write(target_, echo.data(), echo.size());
+    }
+}
+
+void FdCapture::read_until_closed() {
+    char chunk[4096];
+    for (;;) {
+        const ssize_t got = ::read(read_end_.get(), chunk, sizeof chunk);
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) return;
+        std::lock_guard lock(mutex_);
+        text_.append(chunk, static_cast<std::size_t>(got));
+        changed_.notify_all();
+    }
+}
+
+void FdCapture::settle() const {
+    std::string marker;
+    {
+        std::lock_guard lock(mutex_);
+        marker =
+            "\x1f"
+            "capture marker " +
+            std::to_string(++markers_) + "\n";
+    }
+    if (::write(target_, marker.data(), marker.size()) != static_cast<ssize_t>(marker.size())) {
+        throw std::runtime_error("cannot write the capture marker");
+    }
+    std::unique_lock lock(mutex_);
+    if (!changed_.wait_for(lock, 5s, [&] { return text_.find(marker) != std::string::npos; })) {
+        throw std::runtime_error("the capture marker never arrived");
+    }
+    text_.erase(text_.find(marker), marker.size());
+}
+
+std::string FdCapture::text() const {
+    settle();
+    std::lock_guard lock(mutex_);
+    return text_;
+}
+
+std::vector<std::string> FdCapture::lines() const {
+    std::vector<std::string> result;
+    std::istringstream stream(text());
+    for (std::string line; std::getline(stream, line);) result.push_back(line);
+    return result;
+}
+
+std::size_t FdCapture::count(std::string_view line) const {
+    std::size_t found = 0;
+    for (const auto& each : lines()) found += each == line ? 1 : 0;
+    return found;
+}
+
+bool FdCapture::wait_for(const std::function<bool(const std::string&)>& condition,
+                         std::chrono::milliseconds timeout) const {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, timeout, [&] { return condition(text_); });
+}
+
+bool FdCapture::wait_for_line(std::string_view line, std::size_t times,
+                              std::chrono::milliseconds timeout) const {
+    const std::string needle = std::string(line) + "\n";
+    return wait_for(
+        [&](const std::string& text) {
+            std::size_t found = 0;
+            // A match counts only at the start of a line.
+            for (std::size_t at = text.find(needle); at != std::string::npos;
+                 at = text.find(needle, at + 1)) {
+                if (at == 0 || text[at - 1] == '\n') ++found;
+            }
+            return found >= times;
+        },
+        timeout);
+}
+
+Loopback connect_loopback() {
+    auto listener = listen_on("127.0.0.1:0");
+    if (!listener) throw std::runtime_error("listen: " + listener.error().display());
+    sockaddr_in address{};
+    socklen_t length = sizeof address;
+    ::getsockname(listener->get(), reinterpret_cast<sockaddr*>(&address), &length);
+    Fd client(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (::connect(client.get(), reinterpret_cast<sockaddr*>(&address), length) != 0) {
+        throw std::runtime_error("connect failed");
+    }
+    auto server = accept_one(listener.value(), always_retry);
+    if (!server) throw std::runtime_error("accept: " + server.error().display());
+    return Loopback{std::move(client), std::move(server).value()};
+}
+
+void send_bytes(const Fd& socket, const Bytes& bytes) {
+    auto sent = send_all(socket, bytes, always_retry);
+    ASSERT_TRUE(sent) << sent.error().display();
+}
+
+bool wait_for_eof(const Fd& socket, std::chrono::milliseconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    char chunk[4096];
+    for (;;) {
+        pollfd ready{socket.get(), POLLIN, 0};
+        if (::poll(&ready, 1, remaining_ms(deadline)) <= 0) return false;
+        const ssize_t got = ::recv(socket.get(), chunk, sizeof chunk, MSG_DONTWAIT);
+        if (got == 0) return true;
+        if (got < 0 && errno != EAGAIN && errno != EINTR) return false;
+    }
+}
+
+Bytes receive_exactly(const Fd& socket, std::size_t size, std::chrono::milliseconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    Bytes received(size);
+    std::size_t have = 0;
+    while (have < size) {
+        pollfd ready{socket.get(), POLLIN, 0};
+        if (::poll(&ready, 1, remaining_ms(deadline)) <= 0) break;
+        const ssize_t got = ::recv(socket.get(), received.data() + have, size - have, 0);
+        if (got <= 0) break;
+        have += static_cast<std::size_t>(got);
+    }
+    received.resize(have);
+    return received;
+}
+
+Bytes directional_frame(std::uint8_t id, std::uint8_t direction) {
+    Bytes payload{0x91};
+    append_uint(payload, direction);
+    return frame_bytes(id, "DirectionalButton", payload);
+}
+
+Bytes toggle_frame(std::uint8_t id, bool value) {
+    return frame_bytes(id, "ToggleButton",
+                       Bytes{0x91, value ? std::uint8_t{0xc3} : std::uint8_t{0xc2}});
+}
+
+Bytes click_frame(std::uint8_t id) {
+    return frame_bytes(id, "ClickButton", Bytes{0x90});
+}
+
+Bytes joined(const std::vector<Bytes>& parts) {
+    Bytes all;
+    for (const auto& part : parts) all.insert(all.end(), part.begin(), part.end());
+    return all;
+}
+
+std::string describe(const wire::Frame& frame) {
+    std::ostringstream out;
+    out << frame.identity() << "(";
+    std::visit(
+        [&](const auto& widget) {
+            using W = std::decay_t<decltype(widget)>;
+            if constexpr (std::is_same_v<W, wire::ToggleButton>) out << widget.value;
+            if constexpr (std::is_same_v<W, wire::PressButton>) out << widget.pressed;
+            if constexpr (std::is_same_v<W, wire::DirectionalButton>) out << +widget.direction;
+            if constexpr (std::is_same_v<W, wire::Joystick>) {
+                out << widget.delta.x << "," << widget.delta.y << "," << widget.intensity;
+            }
+        },
+        frame.data);
+    out << ")";
+    return out.str();
+}
+
+bool HandlerLog::wait_frames(std::size_t count, std::chrono::milliseconds timeout) {
+    std::unique_lock lock(mutex);
+    return changed.wait_for(lock, timeout, [&] { return frames.size() >= count; });
+}
+
+bool HandlerLog::wait_destroyed(std::chrono::milliseconds timeout) {
+    std::unique_lock lock(mutex);
+    return changed.wait_for(lock, timeout, [&] { return destroyed; });
+}
+
+std::vector<std::string> HandlerLog::snapshot() {
+    std::lock_guard lock(mutex);
+    return frames;
+}
+
+RecordingHandler::~RecordingHandler() {
+    std::lock_guard lock(log_->mutex);
+    log_->destroyed = true;
+    log_->changed.notify_all();
+}
+
+Status<std::string> RecordingHandler::execute_action(const wire::Frame& frame) {
+    std::lock_guard lock(log_->mutex);
+    if (log_->frames.empty()) {
+        char name[32] = {};
+        ::pthread_getname_np(::pthread_self(), name, sizeof name);
+        log_->thread_name = name;
+        sigset_t mask;
+        ::pthread_sigmask(SIG_BLOCK, nullptr, &mask);
+        log_->every_signal_blocked = ::sigismember(&mask, SIGINT) == 1 &&
+                                     ::sigismember(&mask, SIGTERM) == 1 &&
+                                     ::sigismember(&mask, SIGUSR1) == 1;
+    }
+    log_->frames.push_back(describe(frame));
+    log_->changed.notify_all();
+    if (fail_on_ && frame.id == *fail_on_) return fail(std::string("boom"));
+    return ok_unit;
+}
+
+}  // namespace velto::net::testing

@@ -1,0 +1,116 @@
+// Helpers for the network tests: capturing a standard descriptor, loopback connections,
+// hand-encoded frames and a frame handler that records what it is given.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+#include "net/fd.hpp"
+#include "net/serving_loop.hpp"
+#include "wire/frame.hpp"
+
+namespace velto::net::testing {
+
+using namespace std::chrono_literals;
+using Bytes = std::vector<std::uint8_t>;
+
+// Redirects a descriptor (1 or 2) into a pipe for the lifetime of the object; a reader thread
+// collects what is written, so tests can wait for a line instead of sleeping. When the test
+// has failed by the time the capture ends, the captured text is echoed to the real descriptor.
+class FdCapture {
+  public:
+    explicit FdCapture(int target);
+    ~FdCapture();
+    FdCapture(const FdCapture&) = delete;
+    FdCapture& operator=(const FdCapture&) = delete;
+
+    // Everything written so far, including writes still in the pipe when it is called.
+    std::string text() const;
+    std::vector<std::string> lines() const;
+    // Lines equal to `line`.
+    std::size_t count(std::string_view line) const;
+    // Waits until the captured text satisfies `condition`; false when `timeout` passed first.
+    bool wait_for(const std::function<bool(const std::string&)>& condition,
+                  std::chrono::milliseconds timeout = 5s) const;
+    // Waits until `line` has been written `times` times.
+    bool wait_for_line(std::string_view line, std::size_t times = 1,
+                       std::chrono::milliseconds timeout = 5s) const;
+
+  private:
+    void read_until_closed();
+    // Writes a marker line through the captured descriptor and waits until the reader has it:
+    // the pipe keeps order, so every earlier write has been collected by then.
+    void settle() const;
+
+    int target_;
+    Fd saved_;
+    Fd read_end_;
+    std::thread reader_;
+    mutable std::mutex mutex_;
+    mutable std::condition_variable changed_;
+    mutable std::string text_;
+    mutable unsigned markers_ = 0;
+};
+
+// A connected pair over 127.0.0.1: the client end and the accepted server end.
+struct Loopback {
+    Fd client;
+    Fd server;
+};
+Loopback connect_loopback();
+
+// Blocking helpers on the client side, each bounded by `timeout`.
+void send_bytes(const Fd& socket, const Bytes& bytes);
+// Reads until EOF or `timeout`; returns true on EOF. Data before the EOF is discarded.
+bool wait_for_eof(const Fd& socket, std::chrono::milliseconds timeout = 5s);
+// Reads exactly `size` bytes; shorter when the stream ends or `timeout` passes.
+Bytes receive_exactly(const Fd& socket, std::size_t size, std::chrono::milliseconds timeout = 5s);
+
+// Frames as a client encodes them (array form, widget by name).
+Bytes directional_frame(std::uint8_t id, std::uint8_t direction);
+Bytes toggle_frame(std::uint8_t id, bool value);
+Bytes click_frame(std::uint8_t id);
+Bytes joined(const std::vector<Bytes>& parts);
+
+// "Kind_id(fields)", enough to compare decoded frames.
+std::string describe(const wire::Frame& frame);
+
+// What a RecordingHandler saw, shared with the test after the handler moved to its thread.
+struct HandlerLog {
+    std::vector<std::string> frames;
+    std::string thread_name;
+    bool every_signal_blocked = false;
+    bool destroyed = false;
+
+    bool wait_frames(std::size_t count, std::chrono::milliseconds timeout = 5s);
+    bool wait_destroyed(std::chrono::milliseconds timeout = 5s);
+    std::vector<std::string> snapshot();
+
+    std::mutex mutex;
+    std::condition_variable changed;
+};
+
+// Records every frame; answers the error "boom" for the frame id `fail_on`.
+class RecordingHandler : public FrameHandler {
+  public:
+    explicit RecordingHandler(std::shared_ptr<HandlerLog> log,
+                              std::optional<std::uint8_t> fail_on = std::nullopt)
+        : log_(std::move(log)), fail_on_(fail_on) {}
+    ~RecordingHandler() override;
+    Status<std::string> execute_action(const wire::Frame& frame) override;
+
+  private:
+    std::shared_ptr<HandlerLog> log_;
+    std::optional<std::uint8_t> fail_on_;
+};
+
+}  // namespace velto::net::testing
