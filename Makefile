@@ -68,7 +68,7 @@ fuzz:
 	  LDFLAGS="-fsanitize=address,undefined" \
 	  cmake -S . -B build/fuzz -DCMAKE_BUILD_TYPE=Debug -DVELTO_BUILD_FUZZ=ON \
 	  -DVELTO_BUILD_MODULE=OFF > /dev/null
-	cmake --build build/fuzz -j$(JOBS)
+	cmake --build build/fuzz -j$(JOBS) --target frame_parse_fuzzer
 	mkdir -p build/fuzz/corpus
 	build/fuzz/frame_parse_fuzzer build/fuzz/corpus fuzz/seeds -max_total_time=$(FUZZ_SECONDS) \
 	  -print_final_stats=1

@@ -39,21 +39,20 @@ void report_fault(const Fault& fault) noexcept {
     try {
         std::string report = "velto_protocol: thread '" + current_thread_name() + "' faulted at " +
                              fault.where().file_name() + ":" +
-                             std::to_string(fault.where().line()) + ":\n" + fault.message() +
-                             "\n";
+                             std::to_string(fault.where().line()) + ":\n" + fault.message() + "\n";
         write_all_to_stderr(report);
     } catch (...) {
         // Out of memory while reporting: the fault still travels to its boundary.
     }
 }
 
-void raise_fault(std::string message, std::source_location where) {
+void raise_fault(std::string message, SourceLocation where) {
     Fault fault(std::move(message), where);
     report_fault(fault);
     throw fault;
 }
 
-void raise_reported_fault(std::string message, std::source_location where) {
+void raise_reported_fault(std::string message, SourceLocation where) {
     throw Fault(std::move(message), where);
 }
 

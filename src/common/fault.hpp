@@ -7,17 +7,45 @@
 
 namespace velto {
 
+#if defined(__cpp_lib_source_location)
+using SourceLocation = std::source_location;
+#else
+// Clang before 15 lacks the builtin behind the standard library's source_location, and the
+// fuzz targets are built with such a clang; the older builtins give the same information.
+class SourceLocation {
+  public:
+    static constexpr SourceLocation current(const char* file = __builtin_FILE(),
+                                            unsigned line = __builtin_LINE(),
+                                            const char* function = __builtin_FUNCTION()) noexcept {
+        SourceLocation where;
+        where.file_ = file;
+        where.line_ = line;
+        where.function_ = function;
+        return where;
+    }
+    constexpr const char* file_name() const noexcept { return file_; }
+    constexpr unsigned line() const noexcept { return line_; }
+    constexpr unsigned column() const noexcept { return 0; }
+    constexpr const char* function_name() const noexcept { return function_; }
+
+  private:
+    const char* file_ = "";
+    unsigned line_ = 0;
+    const char* function_ = "";
+};
+#endif
+
 class Fault {
-public:
-    Fault(std::string message, std::source_location where) noexcept
+  public:
+    Fault(std::string message, SourceLocation where) noexcept
         : message_(std::move(message)), where_(where) {}
 
     const std::string& message() const noexcept { return message_; }
-    const std::source_location& where() const noexcept { return where_; }
+    const SourceLocation& where() const noexcept { return where_; }
 
-private:
+  private:
     std::string message_;
-    std::source_location where_;
+    SourceLocation where_;
 };
 
 // Writes the fault report to standard error (file descriptor 2) as one write, so reports from
@@ -28,11 +56,11 @@ void report_fault(const Fault& fault) noexcept;
 // Raises a fault. Reporting happens here, where the condition is detected, so that the report
 // is written even when the fault is later turned into a Python exception.
 [[noreturn]] void raise_fault(std::string message,
-                              std::source_location where = std::source_location::current());
+                              SourceLocation where = SourceLocation::current());
 
 // Same, for a fault whose report the caller already wrote (a fault that travelled through
 // Python is reported once, by its recognition, and not a second time here).
 [[noreturn]] void raise_reported_fault(std::string message,
-                                       std::source_location where = std::source_location::current());
+                                       SourceLocation where = SourceLocation::current());
 
 }  // namespace velto
