@@ -1,0 +1,58 @@
+// Argument binding: matching a call's positional and keyword arguments to a callable's
+// parameters (all required, each by position or by keyword), with the TypeError texts every
+// callable of the module shares.
+#pragma once
+
+#include "python/python.hpp"
+
+#include <array>
+#include <cstddef>
+#include <span>
+#include <string_view>
+
+#include "common/result.hpp"
+#include "python/operation_error.hpp"
+#include "python/ref.hpp"
+
+namespace velto::python {
+
+// The arguments of one call, in either of the interpreter's two calling conventions.
+struct CallArguments {
+    PyObject* const* positional = nullptr;
+    Py_ssize_t positional_count = 0;
+    PyObject* keyword_names = nullptr;  // vectorcall: tuple of str, values after the positional
+    PyObject* keyword_dict = nullptr;   // tuple-and-dict convention: dict or null
+
+    static CallArguments vectorcall(PyObject* const* args, Py_ssize_t nargsf,
+                                    PyObject* kwnames) noexcept {
+        return {args, PyVectorcall_NARGS(nargsf), kwnames, nullptr};
+    }
+    static CallArguments tuple_and_dict(PyObject* args, PyObject* kwargs) noexcept {
+        return {PySequence_Fast_ITEMS(args), PyTuple_GET_SIZE(args), nullptr, kwargs};
+    }
+};
+
+// A callable's name as binding errors show it ("ComSocketServer.on()", "on()") and its
+// parameter names in order.
+template <std::size_t N>
+struct Signature {
+    std::string_view display_name;
+    std::array<std::string_view, N> parameters;
+};
+
+// Fills `bound[i]` with the argument given for parameter i (borrowed for the call's duration),
+// or fails with the binding TypeError.
+Status<OperationError> bind_arguments(std::string_view display_name,
+                                      std::span<const std::string_view> parameters,
+                                      const CallArguments& arguments, std::span<Handle> bound);
+
+template <std::size_t N>
+Result<std::array<Handle, N>, OperationError> bind(const Signature<N>& signature,
+                                                   const CallArguments& arguments) {
+    std::array<Handle, N> bound{};
+    auto status = bind_arguments(signature.display_name, signature.parameters, arguments, bound);
+    if (!status.ok()) return fail(std::move(status).error());
+    return bound;
+}
+
+}  // namespace velto::python

@@ -1,0 +1,67 @@
+// Converting Python arguments to the values the module works with, with the TypeError and
+// OverflowError texts shared by every callable, and the rule that re-words a failed argument's
+// TypeError for the parameter it was given for.
+#pragma once
+
+#include "python/python.hpp"
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "common/result.hpp"
+#include "python/classes.hpp"
+#include "python/object.hpp"
+#include "python/operation_error.hpp"
+#include "python/ref.hpp"
+
+namespace velto::python {
+
+// "'<qualified type name of object>' object cannot be converted to '<target>'" as a TypeError.
+OperationError conversion_error(PyObject* object, std::string_view target);
+
+// An argument's conversion failure as the caller sees it: a TypeError (exactly that type)
+// becomes "argument '<parameter>': <its text>" keeping its __cause__; anything else passes.
+OperationError argument_error(std::string_view parameter, OperationError error);
+
+template <class T>
+Result<T, OperationError> argument(std::string_view parameter, Result<T, OperationError> result) {
+    if (result.ok()) return result;
+    return fail(argument_error(parameter, std::move(result).error()));
+}
+
+// Any integer the interpreter converts to a C long (int, bool, __index__), within 0..255.
+Result<std::uint8_t, OperationError> to_u8(Handle object);
+
+// True or False only (target "PyBool").
+Result<bool, OperationError> to_bool(Handle object);
+
+// A float read directly, else the interpreter's float conversion; rounded to the nearest 32-bit
+// float (beyond its range: an infinity).
+Result<float, OperationError> to_f32(Handle object);
+
+// A str (or subclass) as UTF-8 (target "PyString"). Lone surrogates fail with the interpreter's
+// UnicodeEncodeError.
+Result<std::string, OperationError> to_text(Handle object);
+
+// An instance of `type` or of a subclass of it (target: the class name).
+Result<PyObject*, OperationError> to_instance(Handle object, PyTypeObject* type,
+                                              std::string_view class_name);
+
+// Rounds a double to the nearest float the way IEEE conversion does, without the undefined
+// behaviour of converting out-of-range values in C++.
+float narrow_to_f32(double value) noexcept;
+
+// The receiver of a method, or an argument converted to a module class: an instance of the
+// class (or a subclass) as its object layout. The receiver uses it as is; arguments wrap it in
+// `argument()` for the "argument '...'" prefix.
+template <class Value>
+Result<Object<Value>*, OperationError> to_object(Handle object, ClassResult type,
+                                                 std::string_view class_name) {
+    if (!type.ok()) return fail(std::move(type).error());
+    auto checked = to_instance(object, type.value(), class_name);
+    if (!checked.ok()) return fail(std::move(checked).error());
+    return object_cast<Value>(checked.value());
+}
+
+}  // namespace velto::python

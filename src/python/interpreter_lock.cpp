@@ -1,0 +1,50 @@
+// Attaching foreign threads to the interpreter, and knowing when that is no longer allowed.
+#include "python/interpreter_lock.hpp"
+
+#include <utility>
+
+#include "python/ref.hpp"
+
+namespace velto::python {
+
+bool interpreter_finalizing() noexcept {
+    if (!Py_IsInitialized()) return true;
+#if PY_VERSION_HEX >= 0x030D0000
+    return Py_IsFinalizing() != 0;
+#else
+    return _Py_IsFinalizing() != 0;
+#endif
+}
+
+InterpreterAttachment::InterpreterAttachment() {
+    if (interpreter_finalizing()) return;
+    // Creates this thread's state and takes the lock; the state then stays for the thread's
+    // whole life and is only swapped in and out, which costs far less than one per frame.
+    gil_state_ = PyGILState_Ensure();
+    drain_deferred_releases();
+    state_ = PyEval_SaveThread();
+}
+
+InterpreterAttachment::~InterpreterAttachment() noexcept(false) {
+    if (state_ == nullptr || interpreter_finalizing()) return;
+    PyEval_RestoreThread(state_);
+    state_ = nullptr;
+    drain_deferred_releases();
+    PyGILState_Release(gil_state_);  // deletes the thread state and lets the lock go
+}
+
+std::optional<InterpreterAttachment::Held> InterpreterAttachment::hold() {
+    if (state_ == nullptr || interpreter_finalizing()) return std::nullopt;
+    PyEval_RestoreThread(state_);
+    drain_deferred_releases();
+    return Held(*this);
+}
+
+InterpreterAttachment::Held::Held(Held&& other) noexcept
+    : owner_(std::exchange(other.owner_, nullptr)) {}
+
+InterpreterAttachment::Held::~Held() {
+    if (owner_ != nullptr) owner_->state_ = PyEval_SaveThread();
+}
+
+}  // namespace velto::python

@@ -1,0 +1,96 @@
+// Owned and borrowed references to Python objects. Every PyObject* that this layer keeps is a
+// `Ref`; ownership of a raw pointer is taken only through `steal` or `borrow`, so each C-API
+// call site says which of the two the interpreter handed over.
+#pragma once
+
+#include "python/python.hpp"
+
+#include <utility>
+
+namespace velto::python {
+
+// Drops one reference. With the interpreter lock held this happens at once; on a thread that
+// does not hold it (a serving thread letting go of its snapshot) the release is queued and
+// carried out by the next entry point that runs with the lock. The lock is never taken here,
+// so this is safe also while the interpreter finalizes.
+void release_reference(PyObject* object) noexcept;
+
+// Carries out the queued releases. Needs the interpreter lock; called at every entry point.
+void drain_deferred_releases() noexcept;
+
+// A non-owning view of an object that someone else keeps alive for as long as the view is used.
+class Handle {
+  public:
+    Handle() noexcept = default;
+    explicit Handle(PyObject* object) noexcept : object_(object) {}
+
+    PyObject* get() const noexcept { return object_; }
+    explicit operator bool() const noexcept { return object_ != nullptr; }
+
+  private:
+    PyObject* object_ = nullptr;
+};
+
+// Owns one strong reference (or nothing). Move-only: a second reference is made explicitly with
+// `clone()`, which needs the interpreter lock.
+class Ref {
+  public:
+    Ref() noexcept = default;
+    Ref(Ref&& other) noexcept : object_(std::exchange(other.object_, nullptr)) {}
+    Ref& operator=(Ref&& other) noexcept {
+        // The old object is let go only after this Ref holds the new one: its release may run
+        // Python code (a __del__, the cycle collector) that looks at the container of this Ref.
+        PyObject* old = std::exchange(object_, std::exchange(other.object_, nullptr));
+        if (old != nullptr) release_reference(old);
+        return *this;
+    }
+    Ref(const Ref&) = delete;
+    Ref& operator=(const Ref&) = delete;
+    ~Ref() {
+        if (object_ != nullptr) release_reference(object_);
+    }
+
+    PyObject* get() const noexcept { return object_; }
+    Handle handle() const noexcept { return Handle(object_); }
+    explicit operator bool() const noexcept { return object_ != nullptr; }
+
+    // A second strong reference to the same object. Needs the interpreter lock.
+    Ref clone() const noexcept {
+        Py_XINCREF(object_);
+        return Ref(object_);
+    }
+
+    // Hands the reference to the caller (typically: returned to the interpreter).
+    [[nodiscard]] PyObject* release() noexcept { return std::exchange(object_, nullptr); }
+
+    void reset() noexcept { *this = Ref(); }
+
+    friend Ref steal(PyObject* object) noexcept;
+    friend Ref borrow(PyObject* object) noexcept;
+
+  private:
+    explicit Ref(PyObject* object) noexcept : object_(object) {}
+
+    PyObject* object_ = nullptr;
+};
+
+// Takes over a reference the caller owns (a "new reference" of the C API). Null stays empty.
+inline Ref steal(PyObject* object) noexcept {
+    return Ref(object);
+}
+
+// Makes a new reference to an object the caller only borrows. Needs the interpreter lock.
+inline Ref borrow(PyObject* object) noexcept {
+    Py_XINCREF(object);
+    return Ref(object);
+}
+inline Ref borrow(Handle object) noexcept {
+    return borrow(object.get());
+}
+
+// `steal` for the C API calls that return a type (PyType_FromSpec and friends).
+inline Ref steal_type(PyTypeObject* type) noexcept {
+    return steal(reinterpret_cast<PyObject*>(type));
+}
+
+}  // namespace velto::python

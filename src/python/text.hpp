@@ -1,0 +1,19 @@
+// Building message texts from pieces in one allocation.
+#pragma once
+
+#include <initializer_list>
+#include <string>
+#include <string_view>
+
+namespace velto::python {
+
+inline std::string concat(std::initializer_list<std::string_view> pieces) {
+    std::size_t size = 0;
+    for (std::string_view piece : pieces) size += piece.size();
+    std::string text;
+    text.reserve(size);
+    for (std::string_view piece : pieces) text.append(piece);
+    return text;
+}
+
+}  // namespace velto::python

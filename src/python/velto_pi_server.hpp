@@ -1,0 +1,10 @@
+// VeltoPiServer: the facade class whose one member, use_socket(address), makes a ComSocketServer.
+#pragma once
+
+#include "python/classes.hpp"
+
+namespace velto::python {
+
+ClassResult velto_pi_server_class();
+
+}  // namespace velto::python

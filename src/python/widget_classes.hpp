@@ -1,0 +1,28 @@
+// The widget value classes: WidgetRegistry, its six kind classes (WidgetRegistry_ClickButton ...
+// reached as WidgetRegistry.ClickButton ...) and Coord, and the conversion of a decoded widget
+// value into a new object of its kind class for the dispatcher.
+#pragma once
+
+#include "python/python.hpp"
+
+#include <cstddef>
+
+#include "python/classes.hpp"
+#include "wire/values.hpp"
+
+namespace velto::python {
+
+// WidgetRegistry, with its six kind classes made and set as its class attributes.
+ClassResult widget_registry_class();
+
+// The kind class for a variant index of wire::WidgetRegistry (0 ClickButton ... 5 Joystick).
+ClassResult widget_kind_class(std::size_t kind);
+
+// Coord, made on first need.
+ClassResult coord_class();
+
+// A new object of the value's kind class holding a copy of the value. Needs the interpreter
+// lock. Fails (with the interpreter's MemoryError, say) only when the object cannot be made.
+Result<Ref, OperationError> widget_to_object(const wire::WidgetRegistry& value);
+
+}  // namespace velto::python
