@@ -23,7 +23,8 @@ class ServingThreadTest : public ::testing::Test {
   protected:
     // Starts the thread on a duplicate of the server end, as serve() does; the test keeps the
     // original handle, like the server object.
-    void start(std::optional<std::uint8_t> fail_on = std::nullopt) {
+    void start(std::optional<std::uint8_t> fail_on = std::nullopt,
+               testing::HandlerFailure how = testing::HandlerFailure::Error) {
         auto channel = make_stop_channel();
         ASSERT_TRUE(channel);
         auto copy = duplicate(link.server);
@@ -31,14 +32,25 @@ class ServingThreadTest : public ::testing::Test {
         sender.emplace(std::move(channel.value().first));
         auto started =
             spawn_serving_thread(std::move(copy).value(), std::move(channel.value().second),
-                                 std::make_unique<testing::RecordingHandler>(log, fail_on));
+                                 std::make_unique<testing::RecordingHandler>(log, fail_on, how));
         ASSERT_TRUE(started) << started.error().display();
     }
 
     void TearDown() override {
         // Dropping the sender ends a thread still running; the captures must outlive it.
         sender.reset();
+        if (handler_survives) return;
         EXPECT_TRUE(log->wait_destroyed());
+    }
+
+    // Waits until the thread has let its stop receiver go, seen as a refused send. Each
+    // accepted send queues a stop, so this is only for a thread that polls no more.
+    bool wait_receiver_gone() {
+        for (int tries = 0; tries < 5000; ++tries) {
+            if (!sender->send()) return true;
+            std::this_thread::sleep_for(1ms);
+        }
+        return false;
     }
 
     std::size_t count(std::string_view line) const { return out.count(line); }
@@ -48,6 +60,7 @@ class ServingThreadTest : public ::testing::Test {
     testing::Loopback link = testing::connect_loopback();
     std::shared_ptr<testing::HandlerLog> log = std::make_shared<testing::HandlerLog>();
     std::optional<StopSender> sender;
+    bool handler_survives = false;
 };
 
 std::vector<std::string> directional_names(int first, int count) {
@@ -201,6 +214,50 @@ TEST_F(ServingThreadTest, AFailedActionEndsTheThreadAndClosesItsChannel) {
     // The connection is not shut down: it stays open until its owner closes it.
     testing::send_bytes(link.server, Bytes{'o', 'k'});
     EXPECT_EQ(testing::receive_exactly(link.client, 2), (Bytes{'o', 'k'}));
+}
+
+struct HandlerFailureCase {
+    const char* name;
+    testing::HandlerFailure how;
+    std::string report;  // the message in the fault report on standard error
+};
+
+class FailingHandler : public ServingThreadTest,
+                       public ::testing::WithParamInterface<HandlerFailureCase> {};
+
+TEST_P(FailingHandler, EndsTheThreadWithOneReport) {
+    start(/*fail_on=*/5, GetParam().how);
+    testing::send_bytes(link.client,
+                        testing::joined({testing::click_frame(5), testing::click_frame(6)}));
+    ASSERT_TRUE(log->wait_destroyed());
+    EXPECT_EQ(log->snapshot(), std::vector<std::string>{"ClickButton_5()"});
+    const std::string report = err.text();
+    EXPECT_NE(report.find("\n" + GetParam().report + "\n"), std::string::npos) << report;
+    EXPECT_EQ(report.find("faulted at"), report.rfind("faulted at")) << "reported twice";
+    EXPECT_FALSE(sender->send());
+    EXPECT_EQ(count("done"), 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Ways, FailingHandler,
+    ::testing::Values(HandlerFailureCase{"Error", testing::HandlerFailure::Error,
+                                         "Action failed boom"},
+                      HandlerFailureCase{"Fault", testing::HandlerFailure::Fault, "handler fault"},
+                      HandlerFailureCase{"Exception", testing::HandlerFailure::Exception,
+                                         "unexpected failure on the serving thread: handler "
+                                         "exception"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(ServingThreadTest, AThreadExitUnwindsThroughTheLoopAndLeavesTheHandlerAlone) {
+    handler_survives = true;
+    start(/*fail_on=*/5, testing::HandlerFailure::ThreadExit);
+    testing::send_bytes(link.client, testing::click_frame(5));
+    ASSERT_TRUE(log->wait_frames(1));  // from here on the thread only exits
+    // Swallowing the forced unwinding would abort the whole process here.
+    ASSERT_TRUE(wait_receiver_gone());
+    EXPECT_FALSE(log->wait_destroyed(0ms));
+    EXPECT_EQ(err.text(), "");
+    EXPECT_EQ(count("Terminating."), 0u);
 }
 
 struct BadInput {

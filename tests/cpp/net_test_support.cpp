@@ -18,7 +18,12 @@
 #include <stdexcept>
 #include <variant>
 
+#include "common/fault.hpp"
 #include "net/socket.hpp"
+
+#ifdef __SANITIZE_ADDRESS__
+#include <sanitizer/lsan_interface.h>
+#endif
 
 namespace velto::net::testing {
 
@@ -255,7 +260,7 @@ RecordingHandler::~RecordingHandler() {
 }
 
 Status<std::string> RecordingHandler::execute_action(const wire::Frame& frame) {
-    std::lock_guard lock(log_->mutex);
+    std::unique_lock lock(log_->mutex);
     if (log_->frames.empty()) {
         char name[32] = {};
         ::pthread_getname_np(::pthread_self(), name, sizeof name);
@@ -268,8 +273,23 @@ Status<std::string> RecordingHandler::execute_action(const wire::Frame& frame) {
     }
     log_->frames.push_back(describe(frame));
     log_->changed.notify_all();
-    if (fail_on_ && frame.id == *fail_on_) return fail(std::string("boom"));
-    return ok_unit;
+    if (!fail_on_ || frame.id != *fail_on_) return ok_unit;
+    lock.unlock();
+    switch (how_) {
+        case HandlerFailure::Error:
+            break;
+        case HandlerFailure::Fault:
+            raise_fault("handler fault");
+        case HandlerFailure::Exception:
+            throw std::runtime_error("handler exception");
+        case HandlerFailure::ThreadExit:
+#ifdef __SANITIZE_ADDRESS__
+            // The thread deliberately never destroys a handler it loses this way.
+            __lsan_ignore_object(this);
+#endif
+            ::pthread_exit(nullptr);
+    }
+    return fail(std::string("boom"));
 }
 
 }  // namespace velto::net::testing

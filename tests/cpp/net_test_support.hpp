@@ -99,18 +99,28 @@ struct HandlerLog {
     std::condition_variable changed;
 };
 
-// Records every frame; answers the error "boom" for the frame id `fail_on`.
+// How a RecordingHandler fails on its chosen frame.
+enum class HandlerFailure {
+    Error,       // returns the error text "boom"
+    Fault,       // raises the fault "handler fault"
+    Exception,   // throws std::runtime_error("handler exception")
+    ThreadExit,  // pthread_exit(), as the interpreter does to a thread during finalization
+};
+
+// Records every frame; fails as told on the frame with id `fail_on`.
 class RecordingHandler : public FrameHandler {
   public:
     explicit RecordingHandler(std::shared_ptr<HandlerLog> log,
-                              std::optional<std::uint8_t> fail_on = std::nullopt)
-        : log_(std::move(log)), fail_on_(fail_on) {}
+                              std::optional<std::uint8_t> fail_on = std::nullopt,
+                              HandlerFailure how = HandlerFailure::Error)
+        : log_(std::move(log)), fail_on_(fail_on), how_(how) {}
     ~RecordingHandler() override;
     Status<std::string> execute_action(const wire::Frame& frame) override;
 
   private:
     std::shared_ptr<HandlerLog> log_;
     std::optional<std::uint8_t> fail_on_;
+    HandlerFailure how_;
 };
 
 }  // namespace velto::net::testing
