@@ -1,0 +1,439 @@
+// Frame::parse on invalid input: the failure text of every rule, grouped by rule.
+#include <gtest/gtest.h>
+
+#include <limits>
+#include <string>
+
+#include "wire_test_support.hpp"
+
+namespace velto::wire::testing {
+namespace {
+
+struct FailureCase {
+    std::string name;
+    Bytes bytes;
+    std::string text;
+};
+
+void PrintTo(const FailureCase& c, std::ostream* out) {
+    *out << c.name;
+}
+
+const std::string kVariants =
+    "`ClickButton`, `ToggleButton`, `ConfirmButton`, `PressButton`, `DirectionalButton`, "
+    "`Joystick`";
+const std::string kReserved =
+    "MessagePack type mismatch: found the reserved marker 0xc1, which encodes no value";
+const std::string kTooDeep =
+    "MessagePack nesting too deep: at most 1023 nested arrays, maps and extension values are "
+    "accepted";
+
+const Bytes kToggle = variant("ToggleButton", hex("91 c3"));
+
+class FailureTest : public ::testing::TestWithParam<FailureCase> {};
+
+TEST_P(FailureTest, FailsWithExactText) {
+    const FailureCase& c = GetParam();
+    const auto parsed = Frame::parse(c.bytes);
+    ASSERT_FALSE(parsed.ok()) << "decoded " << show(parsed->frame);
+    EXPECT_EQ(parsed.error().kind, DecodeError::Kind::Invalid);
+    EXPECT_EQ(parsed.error().text, c.text);
+}
+
+// Where the input ends never changes the verdict: a prefix is incomplete or fails the same way,
+// and bytes after the input are not looked at.
+TEST_P(FailureTest, PrefixesAreIncompleteOrFailTheSameWay) {
+    const FailureCase& c = GetParam();
+    for (std::size_t k = 0; k < c.bytes.size(); ++k) {
+        const auto parsed = Frame::parse(std::span(c.bytes.data(), k));
+        ASSERT_FALSE(parsed.ok()) << "prefix " << k;
+        if (!parsed.error().incomplete()) {
+            EXPECT_EQ(parsed.error().text, c.text) << "prefix " << k;
+        }
+    }
+    const auto longer = Frame::parse(c.bytes + hex("c1 00 00"));
+    ASSERT_FALSE(longer.ok());
+    EXPECT_EQ(longer.error().text, c.text);
+}
+
+auto case_name = [](const auto& info) { return info.param.name; };
+
+// Reading rule 2, array form.
+INSTANTIATE_TEST_SUITE_P(
+    RecordArray, FailureTest,
+    ::testing::Values(FailureCase{"empty", hex("90"),
+                                  "invalid length 0, expected struct Frame with 2 elements"},
+                      FailureCase{"id_only", hex("91 03"),
+                                  "invalid length 1, expected struct Frame with 2 elements"},
+                      FailureCase{"id_only_invalid_id_first", hex("91 cd 01 00"),
+                                  "invalid value: integer `256`, expected u8"},
+                      FailureCase{"three_elements", hex("93 03") + kToggle + hex("c0"),
+                                  "array had incorrect length, expected 2"},
+                      FailureCase{"surplus_not_examined", hex("93 03") + kToggle,
+                                  "array had incorrect length, expected 2"},
+                      FailureCase{"array16_three", hex("dc 00 03 03") + kToggle,
+                                  "array had incorrect length, expected 2"},
+                      FailureCase{"fields_read_before_surplus", hex("93 03 c0"),
+                                  "invalid type: unit value, expected variant identifier"}),
+    case_name);
+
+// Reading rule 2, map form.
+INSTANTIATE_TEST_SUITE_P(
+    RecordMap, FailureTest,
+    ::testing::Values(
+        FailureCase{"empty", hex("80"), "missing field `id`"},
+        FailureCase{"no_data", Bytes{0x81} + str("id") + hex("03"), "missing field `data`"},
+        FailureCase{"no_id", Bytes{0x81} + str("data") + kToggle, "missing field `id`"},
+        FailureCase{"no_id_with_extra",
+                    Bytes{0x82} + str("extra") + hex("c0") + str("data") + kToggle,
+                    "missing field `id`"},
+        FailureCase{"duplicate_id_before_value",
+                    Bytes{0x83} + str("id") + hex("03") + str("id") + hex("c0"),
+                    "duplicate field `id`"},
+        FailureCase{"duplicate_by_position", Bytes{0x83} + str("id") + hex("03 00 03"),
+                    "duplicate field `id`"},
+        FailureCase{"duplicate_by_bin_key", Bytes{0x83} + str("data") + kToggle + bin("data"),
+                    "duplicate field `data`"},
+        FailureCase{"key_int8_zero", hex("82 d0 00 03"),
+                    "invalid type: integer `0`, expected field identifier"},
+        FailureCase{"key_negative_fixint", hex("82 e0 03"),
+                    "invalid type: integer `-32`, expected field identifier"},
+        FailureCase{"key_int64_min", hex("81 d3 80 00 00 00 00 00 00 00 03"),
+                    "invalid type: integer `-9223372036854775808`, expected field identifier"},
+        FailureCase{"key_float32", hex("81 ca 3f 80 00 00 03"),
+                    "invalid type: floating point `1.0`, expected field identifier"},
+        FailureCase{"key_float64", Bytes{0x81} + f64(2.5) + hex("03"),
+                    "invalid type: floating point `2.5`, expected field identifier"},
+        FailureCase{"key_true", hex("81 c3 03"),
+                    "invalid type: boolean `true`, expected field identifier"},
+        FailureCase{"key_nil", hex("81 c0 03"),
+                    "invalid type: unit value, expected field identifier"},
+        FailureCase{"key_array", hex("81 91 00 03"),
+                    "invalid type: sequence, expected field identifier"},
+        FailureCase{"key_map", hex("81 80 03"), "invalid type: map, expected field identifier"},
+        FailureCase{"key_ext", hex("81 d4 01 00 03"),
+                    "invalid type: newtype struct, expected field identifier"},
+        FailureCase{"key_reserved", hex("81 c1 03"), kReserved}),
+    case_name);
+
+// Reading rule 2, bin form, and values that are no record.
+INSTANTIATE_TEST_SUITE_P(
+    RecordOther, FailureTest,
+    ::testing::Values(
+        FailureCase{"bin_empty", hex("c4 00"),
+                    "invalid length 0, expected struct Frame with 2 elements"},
+        FailureCase{"bin_one", hex("c4 01 03"),
+                    "invalid length 1, expected struct Frame with 2 elements"},
+        FailureCase{"bin_union_byte", hex("c4 02 03 01"),
+                    "invalid type: integer `1`, expected enum WidgetRegistry"},
+        FailureCase{"bin16_union_byte", hex("c5 00 03 03 00 00"),
+                    "invalid type: integer `0`, expected enum WidgetRegistry"},
+        FailureCase{"nil", hex("c0"), "invalid type: unit value, expected struct Frame"},
+        FailureCase{"false", hex("c2"), "invalid type: boolean `false`, expected struct Frame"},
+        FailureCase{"fixint", hex("05"), "invalid type: integer `5`, expected struct Frame"},
+        FailureCase{"negative_fixint", hex("ff"),
+                    "invalid type: integer `-1`, expected struct Frame"},
+        FailureCase{"uint64_max", hex("cf ff ff ff ff ff ff ff ff"),
+                    "invalid type: integer `18446744073709551615`, expected struct Frame"},
+        FailureCase{"float64", f64(1.5),
+                    "invalid type: floating point `1.5`, expected struct Frame"},
+        FailureCase{"string", str("abc"), "invalid type: string \"abc\", expected struct Frame"},
+        FailureCase{"string_escaped", str("q\"b\\n\n\t\r"),
+                    "invalid type: string \"q\\\"b\\\\n\\n\\t\\r\", expected struct Frame"},
+        FailureCase{"string_controls", str(std::string("\0\x1b\x7f \xc3\xa9 \xc2\x85", 9)),
+                    "invalid type: string \"\\0\\u{1b}\\u{7f} \xc3\xa9 \\u{85}\", expected struct "
+                    "Frame"},
+        FailureCase{"fixext", hex("d4 01 00"),
+                    "invalid type: newtype struct, expected struct Frame"},
+        FailureCase{"ext32", hex("c9 00 00 00 01 05 00"),
+                    "invalid type: newtype struct, expected struct Frame"},
+        FailureCase{"reserved", hex("c1"), kReserved}),
+    case_name);
+
+// Reading rule 3 and the union: selectors, bare keys, entry counts.
+INSTANTIATE_TEST_SUITE_P(
+    Union, FailureTest,
+    ::testing::Values(
+        FailureCase{"empty_map", frame(3, hex("80")), "array had incorrect length, expected 0"},
+        FailureCase{
+            "two_entries",
+            frame(3, hex("82") + str("ClickButton") + hex("90") + str("ConfirmButton") + hex("90")),
+            "array had incorrect length, expected 2"},
+        FailureCase{"map16_three_entries", frame(3, hex("de 00 03")),
+                    "array had incorrect length, expected 3"},
+        FailureCase{"bare_name", frame(3, str("ClickButton")),
+                    "invalid type: unit variant, expected struct variant"},
+        FailureCase{"bare_bin_name", frame(3, bin("Joystick")),
+                    "invalid type: unit variant, expected struct variant"},
+        FailureCase{"bare_position", frame(3, hex("05")),
+                    "invalid type: unit variant, expected struct variant"},
+        FailureCase{"bare_position_out_of_range", frame(3, hex("06")),
+                    "invalid value: integer `6`, expected variant index 0 <= i < 6"},
+        FailureCase{"bare_unknown", frame(3, str("Foo")),
+                    "unknown variant `Foo`, expected one of " + kVariants},
+        FailureCase{"bare_nil", frame(3, hex("c0")),
+                    "invalid type: unit value, expected variant identifier"},
+        FailureCase{"bare_array", frame(3, hex("92 00 90")),
+                    "invalid type: sequence, expected variant identifier"},
+        FailureCase{"bare_negative", frame(3, hex("ff")),
+                    "invalid type: integer `-1`, expected variant identifier"},
+        FailureCase{"key_unknown", frame(3, variant("Foo", hex("90"))),
+                    "unknown variant `Foo`, expected one of " + kVariants},
+        FailureCase{"key_wrong_case", frame(3, variant("clickbutton", hex("90"))),
+                    "unknown variant `clickbutton`, expected one of " + kVariants},
+        FailureCase{"key_empty", frame(3, variant("", hex("90"))),
+                    "unknown variant ``, expected one of " + kVariants},
+        FailureCase{"key_bin_unknown_lossy",
+                    frame(3, Bytes{0x81} +
+                                 bin("F\xffo\xe1\x80"
+                                     "A") +
+                                 hex("90")),
+                    "unknown variant `F\xef\xbf\xbdo\xef\xbf\xbd"
+                    "A`, expected one of " +
+                        kVariants},
+        FailureCase{"key_str_invalid_utf8", frame(3, hex("81 a3 41 ff 42 90")),
+                    "invalid UTF-8 in a MessagePack string: invalid byte sequence at offset 1"},
+        FailureCase{"key_position_6", frame(3, hex("81 06 90")),
+                    "invalid value: integer `6`, expected variant index 0 <= i < 6"},
+        FailureCase{"key_position_uint64_max", frame(3, hex("81 cf ff ff ff ff ff ff ff ff 90")),
+                    "invalid value: integer `18446744073709551615`, expected variant index 0 <= i "
+                    "< 6"},
+        FailureCase{"key_negative_fixint", frame(3, hex("81 ff 90")),
+                    "invalid type: integer `-1`, expected variant identifier"},
+        FailureCase{"key_int8_zero", frame(3, hex("81 d0 00 90")),
+                    "invalid type: integer `0`, expected variant identifier"},
+        FailureCase{"key_float", frame(3, hex("81 ca 3f 00 00 00 90")),
+                    "invalid type: floating point `0.5`, expected variant identifier"},
+        FailureCase{"key_false", frame(3, hex("81 c2 90")),
+                    "invalid type: boolean `false`, expected variant identifier"},
+        FailureCase{"key_nil", frame(3, hex("81 c0 90")),
+                    "invalid type: unit value, expected variant identifier"},
+        FailureCase{"key_map", frame(3, hex("81 80 90")),
+                    "invalid type: map, expected variant identifier"},
+        FailureCase{"key_ext", frame(3, hex("81 d5 01 00 00 90")),
+                    "invalid type: newtype struct, expected variant identifier"},
+        FailureCase{"key_reserved", frame(3, hex("81 c1 90")), kReserved}),
+    case_name);
+
+// Part of the payload records of each variant (union rule step 3 and 4).
+INSTANTIATE_TEST_SUITE_P(
+    Payload, FailureTest,
+    ::testing::Values(
+        FailureCase{"click_nonempty_array", frame(1, variant("ClickButton", hex("91 01"))),
+                    "array had incorrect length, expected 0"},
+        FailureCase{
+            "click_nil", frame(1, variant("ClickButton", hex("c0"))),
+            "invalid type: unit value, expected struct variant WidgetRegistry::ClickButton"},
+        FailureCase{"click_map_signed_key", frame(1, variant("ClickButton", hex("81 ff 00"))),
+                    "invalid type: integer `-1`, expected field identifier"},
+        FailureCase{"confirm_true", frame(1, variant("ConfirmButton", hex("c3"))),
+                    "invalid type: boolean `true`, expected struct variant "
+                    "WidgetRegistry::ConfirmButton"},
+        FailureCase{"toggle_integer", frame(1, variant("ToggleButton", hex("91 01"))),
+                    "invalid type: integer `1`, expected a boolean"},
+        FailureCase{"toggle_empty", frame(1, variant("ToggleButton", hex("90"))),
+                    "invalid length 0, expected struct variant WidgetRegistry::ToggleButton with "
+                    "1 element"},
+        FailureCase{"toggle_two", frame(1, variant("ToggleButton", hex("92 c3 c3"))),
+                    "array had incorrect length, expected 1"},
+        FailureCase{"toggle_duplicate",
+                    frame(1, variant("ToggleButton",
+                                     Bytes{0x82} + str("value") + hex("c3") + str("value"))),
+                    "duplicate field `value`"},
+        FailureCase{"toggle_missing",
+                    frame(1, variant("ToggleButton", Bytes{0x81} + str("Value") + hex("c3"))),
+                    "missing field `value`"},
+        FailureCase{"toggle_bin", frame(1, variant("ToggleButton", hex("c4 01 01"))),
+                    "invalid type: integer `1`, expected a boolean"},
+        FailureCase{"toggle_bin_empty", frame(1, variant("ToggleButton", hex("c4 00"))),
+                    "invalid length 0, expected struct variant WidgetRegistry::ToggleButton with "
+                    "1 element"},
+        FailureCase{"press_empty", frame(1, variant("PressButton", hex("90"))),
+                    "invalid length 0, expected struct variant WidgetRegistry::PressButton with "
+                    "1 element"},
+        FailureCase{"press_string", frame(1, variant("PressButton", str("x"))),
+                    "invalid type: string \"x\", expected struct variant "
+                    "WidgetRegistry::PressButton"},
+        FailureCase{"directional_empty", frame(1, variant("DirectionalButton", hex("90"))),
+                    "invalid length 0, expected struct variant WidgetRegistry::DirectionalButton "
+                    "with 1 element"},
+        FailureCase{"joystick_short_coord",
+                    frame(1, variant("Joystick", Bytes{0x92, 0x91} + f64(1.0) + f64(0.5))),
+                    "invalid length 1, expected struct Coord with 2 elements"},
+        FailureCase{"joystick_no_intensity",
+                    frame(1, variant("Joystick", Bytes{0x91, 0x92} + f64(1.0) + f64(2.0))),
+                    "invalid length 1, expected struct variant WidgetRegistry::Joystick with 2 "
+                    "elements"},
+        FailureCase{"joystick_three", frame(1, variant("Joystick", hex("93 92 01 02 03 04"))),
+                    "array had incorrect length, expected 2"},
+        FailureCase{"coord_three", frame(1, variant("Joystick", hex("92 93 01 02 03 04"))),
+                    "array had incorrect length, expected 2"},
+        FailureCase{"coord_short_bin", frame(1, variant("Joystick", hex("92 c4 01 01 03"))),
+                    "invalid length 1, expected struct Coord with 2 elements"},
+        FailureCase{"coord_nil", frame(1, variant("Joystick", hex("92 c0 03"))),
+                    "invalid type: unit value, expected struct Coord"},
+        FailureCase{"coord_missing_y",
+                    frame(1, variant("Joystick", Bytes{0x92, 0x81} + str("x") + hex("01 03"))),
+                    "missing field `y`"},
+        FailureCase{
+            "coord_duplicate_x",
+            frame(1, variant("Joystick", Bytes{0x92, 0x82} + str("x") + hex("01") + str("x"))),
+            "duplicate field `x`"},
+        FailureCase{"joystick_bin_payload", frame(1, variant("Joystick", hex("c4 02 01 02"))),
+                    "invalid type: integer `1`, expected struct Coord"},
+        FailureCase{"joystick_bin_payload_empty", frame(1, variant("Joystick", hex("c4 00"))),
+                    "invalid length 0, expected struct variant WidgetRegistry::Joystick with 2 "
+                    "elements"}),
+    case_name);
+
+// Reading rules 4 to 8: numbers and booleans.
+INSTANTIATE_TEST_SUITE_P(
+    Scalars, FailureTest,
+    ::testing::Values(
+        FailureCase{"u8_uint16_256", frame(hex("cd 01 00"), kToggle),
+                    "invalid value: integer `256`, expected u8"},
+        FailureCase{"u8_negative_fixint", frame(hex("ff"), kToggle),
+                    "invalid value: integer `-1`, expected u8"},
+        FailureCase{"u8_int16_negative", frame(hex("d1 ff 00"), kToggle),
+                    "invalid value: integer `-256`, expected u8"},
+        FailureCase{"u8_int16_256", frame(hex("d1 01 00"), kToggle),
+                    "invalid value: integer `256`, expected u8"},
+        FailureCase{"u8_uint64_max", frame(hex("cf ff ff ff ff ff ff ff ff"), kToggle),
+                    "invalid value: integer `18446744073709551615`, expected u8"},
+        FailureCase{"u8_float64_integral", frame(f64(1.0), kToggle),
+                    "invalid type: floating point `1.0`, expected u8"},
+        FailureCase{"u8_float32", frame(f32(2.0f), kToggle),
+                    "invalid type: floating point `2.0`, expected u8"},
+        FailureCase{"u8_nil", frame(hex("c0"), kToggle), "invalid type: unit value, expected u8"},
+        FailureCase{"u8_bool", frame(hex("c3"), kToggle),
+                    "invalid type: boolean `true`, expected u8"},
+        FailureCase{"u8_string", frame(str("3"), kToggle),
+                    "MessagePack type mismatch: found string (marker 0xa1) where u8 was expected"},
+        FailureCase{"u8_bin", frame(hex("c4 01 03"), kToggle),
+                    "MessagePack type mismatch: found bin (marker 0xc4) where u8 was expected"},
+        FailureCase{"u8_array", frame(hex("91 03"), kToggle),
+                    "MessagePack type mismatch: found array (marker 0x91) where u8 was expected"},
+        FailureCase{"u8_ext", frame(hex("d4 00 00"), kToggle),
+                    "MessagePack type mismatch: found extension (marker 0xd4) where u8 was "
+                    "expected"},
+        FailureCase{"u8_reserved", frame(hex("c1"), kToggle), kReserved},
+        FailureCase{"direction_300", frame(1, variant("DirectionalButton", hex("91 cd 01 2c"))),
+                    "invalid value: integer `300`, expected u8"},
+        FailureCase{"direction_int64_min",
+                    frame(1, variant("DirectionalButton", hex("91 d3 80 00 00 00 00 00 00 00"))),
+                    "invalid value: integer `-9223372036854775808`, expected u8"},
+        FailureCase{"f32_nil", frame(1, variant("Joystick", hex("92 92 01 02 c0"))),
+                    "invalid type: unit value, expected f32"},
+        FailureCase{"f32_bool", frame(1, variant("Joystick", hex("92 92 c2 02 01"))),
+                    "invalid type: boolean `false`, expected f32"},
+        FailureCase{"f32_string", frame(1, variant("Joystick", hex("92 92 01 a1 32 01"))),
+                    "MessagePack type mismatch: found string (marker 0xa1) where f32 was expected"},
+        FailureCase{"f32_map", frame(1, variant("Joystick", hex("92 92 01 02 80"))),
+                    "MessagePack type mismatch: found map (marker 0x80) where f32 was expected"},
+        FailureCase{"f32_reserved", frame(1, variant("Joystick", hex("92 92 01 c1 01"))),
+                    kReserved},
+        FailureCase{"bool_nil", frame(1, variant("PressButton", hex("91 c0"))),
+                    "invalid type: unit value, expected a boolean"},
+        FailureCase{"bool_int8", frame(1, variant("PressButton", hex("91 d0 ff"))),
+                    "invalid type: integer `-1`, expected a boolean"},
+        FailureCase{"bool_float", frame(1, variant("PressButton", Bytes{0x91} + f64(1.0))),
+                    "invalid type: floating point `1.0`, expected a boolean"},
+        FailureCase{"bool_string", frame(1, variant("PressButton", Bytes{0x91} + str("true"))),
+                    "MessagePack type mismatch: found string (marker 0xa4) where a boolean was "
+                    "expected"},
+        FailureCase{"bool_reserved", frame(1, variant("PressButton", hex("91 c1"))), kReserved}),
+    case_name);
+
+// How U shows a float: shortest round-trip digits, positional, ".0" when integral.
+INSTANTIATE_TEST_SUITE_P(
+    FloatText, FailureTest,
+    ::testing::Values(
+        FailureCase{"half", frame(f64(0.5), kToggle),
+                    "invalid type: floating point `0.5`, expected u8"},
+        FailureCase{"negative_zero", frame(f64(-0.0), kToggle),
+                    "invalid type: floating point `-0.0`, expected u8"},
+        FailureCase{"tenth", frame(f64(0.1), kToggle),
+                    "invalid type: floating point `0.1`, expected u8"},
+        FailureCase{"float32_tenth_widened", frame(f32(0.1f), kToggle),
+                    "invalid type: floating point `0.10000000149011612`, expected u8"},
+        FailureCase{"fraction", frame(f64(-123.456), kToggle),
+                    "invalid type: floating point `-123.456`, expected u8"},
+        FailureCase{"large", frame(f64(1e39), kToggle),
+                    "invalid type: floating point `1" + std::string(39, '0') + ".0`, expected u8"},
+        FailureCase{"max", frame(f64(std::numeric_limits<double>::max()), kToggle),
+                    "invalid type: floating point `17976931348623157" + std::string(292, '0') +
+                        ".0`, expected u8"},
+        FailureCase{"small", frame(f64(1e-7), kToggle),
+                    "invalid type: floating point `0.0000001`, expected u8"},
+        FailureCase{"smallest_subnormal",
+                    frame(f64(std::numeric_limits<double>::denorm_min()), kToggle),
+                    "invalid type: floating point `0." + std::string(323, '0') + "5`, expected u8"},
+        FailureCase{"nan", frame(f64(std::numeric_limits<double>::quiet_NaN()), kToggle),
+                    "invalid type: floating point `NaN`, expected u8"},
+        FailureCase{"infinity", frame(f64(std::numeric_limits<double>::infinity()), kToggle),
+                    "invalid type: floating point `inf`, expected u8"},
+        FailureCase{"negative_infinity",
+                    frame(f32(-std::numeric_limits<float>::infinity()), kToggle),
+                    "invalid type: floating point `-inf`, expected u8"}),
+    case_name);
+
+Bytes nested_arrays(std::size_t count) {
+    Bytes out(count - 1, 0x91);
+    out.push_back(0x90);
+    return out;
+}
+
+// A map frame whose unknown key "x" holds `skipped`; the frame map itself is one container.
+Bytes frame_with_skipped(const Bytes& skipped) {
+    return Bytes{0x83} + str("x") + skipped + str("id") + hex("03") + str("data") + kToggle;
+}
+
+// The codec's own errors: reserved byte and nesting depth, also inside skipped values.
+INSTANTIATE_TEST_SUITE_P(
+    Codec, FailureTest,
+    ::testing::Values(
+        FailureCase{"reserved_in_skipped_value", frame_with_skipped(hex("92 00 c1")), kReserved},
+        FailureCase{"reserved_as_skipped_value", frame_with_skipped(hex("c1")), kReserved},
+        FailureCase{"string_record_invalid_utf8", hex("a3 61 ed a0"),
+                    "invalid UTF-8 in a MessagePack string: invalid byte sequence at offset 1"},
+        FailureCase{"too_deep_in_skipped_arrays", frame_with_skipped(nested_arrays(1023)),
+                    kTooDeep},
+        FailureCase{"too_deep_in_skipped_maps", frame_with_skipped([] {
+                        Bytes out;
+                        for (int i = 0; i < 1022; ++i) out = out + hex("81 00");
+                        return out + hex("80");
+                    }()),
+                    kTooDeep},
+        FailureCase{"too_deep_ext_in_skipped",
+                    frame_with_skipped(Bytes(1022, 0x91) + hex("d4 00 00")), kTooDeep},
+        FailureCase{"too_deep_map_in_skipped",
+                    frame_with_skipped(Bytes(1021, 0x91) + hex("81 91 00 00")), kTooDeep},
+        FailureCase{"too_deep_hostile", frame_with_skipped(Bytes(20000, 0x91)), kTooDeep}),
+    case_name);
+
+TEST(Nesting, AtMost1023ContainersIncludingTheFrame) {
+    // The frame map plus 1022 nested arrays in a skipped value: exactly the limit.
+    const auto arrays = Frame::parse(frame_with_skipped(nested_arrays(1022)));
+    ASSERT_TRUE(arrays.ok()) << arrays.error().text;
+    EXPECT_EQ(std::get<ToggleButton>(arrays->frame.data).value, true);
+    // An extension value counts as a container too.
+    const auto ext = Frame::parse(frame_with_skipped(Bytes(1021, 0x91) + hex("d4 00 00")));
+    ASSERT_TRUE(ext.ok()) << ext.error().text;
+    // Depth is given back on leaving: many siblings at depth 1022 are fine.
+    Bytes siblings = Bytes(1019, 0x91) + hex("dc 01 00");
+    for (int i = 0; i < 256; ++i) siblings = siblings + hex("91 90");
+    EXPECT_TRUE(Frame::parse(frame_with_skipped(siblings)).ok());
+}
+
+TEST(Nesting, HugeDeclaredCountsEndAsIncompleteWithoutAllocating) {
+    // Four billion elements declared, a handful present: the reader runs out of input.
+    const auto parsed = Frame::parse(frame_with_skipped(hex("dd ff ff ff ff 00 00 00")));
+    ASSERT_FALSE(parsed.ok());
+    EXPECT_TRUE(parsed.error().incomplete());
+    const auto map = Frame::parse(frame_with_skipped(hex("df ff ff ff ff 00 00")));
+    ASSERT_FALSE(map.ok());
+    EXPECT_TRUE(map.error().incomplete());
+}
+
+}  // namespace
+}  // namespace velto::wire::testing
