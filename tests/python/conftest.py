@@ -1,0 +1,160 @@
+"""Shared fixtures for the tests of the installed velto_protocol module."""
+
+import logging
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+import velto_protocol
+
+LOGGER_NAME = "velto_protocol.server.com_socket"
+
+
+@pytest.fixture
+def vp():
+    return velto_protocol
+
+
+@pytest.fixture
+def server():
+    return velto_protocol.ComSocketServer("127.0.0.1:0")
+
+
+@pytest.fixture
+def panic_exception():
+    """The PanicException class, obtained the way a program sees it: from a raised fault."""
+    s = velto_protocol.ComSocketServer("127.0.0.1:0")
+    try:
+        velto_protocol.on(s)(lambda widget: None)
+    except BaseException as raised:  # noqa: B036 - the class is what we are after
+        return type(raised)
+    pytest.fail("decorating a lambda did not fault")
+
+
+class RecordingHandler(logging.Handler):
+    def __init__(self):
+        super().__init__(level=logging.DEBUG)
+        self.records = []
+
+    def emit(self, record):
+        self.records.append(record)
+
+    def messages(self):
+        return [record.getMessage() for record in self.records]
+
+
+@pytest.fixture
+def debug_records():
+    """Debug records of the module's logger, collected by a handler the test installs."""
+    logger = logging.getLogger(LOGGER_NAME)
+    handler = RecordingHandler()
+    old_level = logger.level
+    logger.addHandler(handler)
+    logger.setLevel(logging.DEBUG)
+    yield handler
+    logger.removeHandler(handler)
+    logger.setLevel(old_level)
+
+
+def run_python(code, timeout=60):
+    """Runs `code` in a fresh interpreter; returns the completed process (text output)."""
+    return subprocess.run(
+        [sys.executable, "-c", textwrap.dedent(code)],
+        capture_output=True,
+        text=True,
+        timeout=timeout,
+    )
+
+
+@pytest.fixture
+def python_process():
+    return run_python
+
+
+@pytest.fixture(scope="session")
+def coord_class():
+    """The Coord class. It is no module attribute and has no constructor; the joystick
+    constructor's conversion of `delta` brings it into being, and the collector knows it."""
+    import gc
+
+    W = velto_protocol.WidgetRegistry
+    with pytest.raises(TypeError):
+        W.Joystick(None, 0.0)
+    found = [
+        obj
+        for obj in gc.get_objects()
+        if isinstance(obj, type) and obj.__qualname__ == "Coord" and obj.__module__ == "builtins"
+    ]
+    assert len(found) == 1
+    return found[0]
+
+
+def _free_port():
+    import socket
+
+    with socket.socket() as probe:
+        probe.bind(("127.0.0.1", 0))
+        return probe.getsockname()[1]
+
+
+# Widget 7, a joystick with delta (0.5, -1.0) and intensity 0.75, all floats as float 32.
+JOYSTICK_FRAME = bytes.fromhex(
+    "9207 81 a8 4a6f79737469636b 92 92 ca3f000000 cabf800000 ca3f400000".replace(" ", "")
+)
+
+
+@pytest.fixture(scope="session")
+def received_joystick():
+    """A joystick object as an action receives it, from a real frame over a real connection.
+    A Coord exists only as the delta of such an object, so the tests of Coord need one."""
+    import threading
+
+    server_class = velto_protocol.ComSocketServer
+    if not all(hasattr(server_class, name) for name in ("open", "serve", "close")):
+        pytest.skip("needs the network methods of ComSocketServer")
+    port = _free_port()
+    client = subprocess.Popen(
+        [
+            sys.executable,
+            "-c",
+            textwrap.dedent(
+                f"""
+                import socket, sys, time
+                deadline = time.monotonic() + 20
+                while True:
+                    try:
+                        connection = socket.create_connection(("127.0.0.1", {port}))
+                        break
+                    except OSError:
+                        if time.monotonic() > deadline:
+                            sys.exit(1)
+                        time.sleep(0.02)
+                connection.sendall({JOYSTICK_FRAME!r})
+                connection.settimeout(20)
+                try:
+                    connection.recv(1)  # until the server closes its side
+                except OSError:
+                    pass
+                """
+            ),
+        ]
+    )
+    received = []
+    arrived = threading.Event()
+
+    def Joystick_7(widget):
+        received.append(widget)
+        arrived.set()
+
+    server = server_class(f"127.0.0.1:{port}")
+    server.on(7, "Joystick", Joystick_7)
+    try:
+        server.open()
+        server.serve()
+        assert arrived.wait(20), "no joystick frame was dispatched"
+    finally:
+        server.close()
+        client.wait(timeout=30)
+    return received[0]

@@ -1,0 +1,289 @@
+"""The facade VeltoPiServer.use_socket, the action registry of ComSocketServer (on,
+_get_action), and the decorator on(server) with its faults."""
+
+import functools
+import sys
+
+import pytest
+
+import velto_protocol as vp
+
+GENERIC_NAME = "velto_action_decorator"
+
+
+@pytest.fixture
+def s():
+    return vp.VeltoPiServer.use_socket("127.0.0.1:5000")
+
+
+def test_use_socket_makes_distinct_servers():
+    a = vp.VeltoPiServer.use_socket("127.0.0.1:5000")
+    b = vp.VeltoPiServer.use_socket("127.0.0.1:5000")
+    assert type(a) is vp.ComSocketServer and a is not b
+    assert a.address == b.address == "127.0.0.1:5000"
+    assert a.address is not a.address  # a new str on every access
+
+
+def test_address_is_kept_unparsed():
+    assert vp.ComSocketServer("not an address").address == "not an address"
+
+
+# ---- registry ------------------------------------------------------------------------------
+
+
+@pytest.mark.parametrize(
+    "id_, widget, key",
+    [
+        (3, "ClickButton", "ClickButton_3"),
+        (0, "Joystick", "Joystick_0"),
+        (255, "DirectionalButton", "DirectionalButton_255"),
+        (3, "  ClickButton", "ClickButton_3"),
+        (3, "ClickButton and more words", "ClickButton_3"),
+        (3, "ClickButton\u2003wide", "ClickButton_3"),
+        (3, "", "_3"),
+        (7, " \t ", "_7"),
+        (True, "PressButton", "PressButton_1"),
+    ],
+)
+def test_on_registers_under_the_action_key(s, id_, widget, key):
+    def action(widget):
+        return widget
+
+    assert s.on(id_, widget, action) is None
+    assert s._get_action(key) is action
+
+
+def test_registering_again_replaces_and_releases(s):
+    def f(widget):
+        pass
+
+    def g(widget):
+        pass
+
+    before = sys.getrefcount(f)
+    s.on(3, "ClickButton", f)
+    assert sys.getrefcount(f) == before + 1
+    s.on(3, "ClickButton", g)
+    assert s._get_action("ClickButton_3") is g
+    assert sys.getrefcount(f) == before
+
+
+def test_get_action_looks_up_exactly(s):
+    assert s._get_action("ClickButton_3") is None  # empty registry
+    s.on(3, "ClickButton", print)
+    assert s._get_action("ClickButton_4") is None
+    assert s._get_action(" ClickButton_3") is None
+    assert s._get_action("ClickButton_3") is print
+
+
+def test_anything_can_be_registered(s):
+    s.on(1, "ToggleButton", 42)
+    assert s._get_action("ToggleButton_1") == 42
+
+
+def test_registry_is_released_with_the_server():
+    def action(widget):
+        pass
+
+    before = sys.getrefcount(action)
+    server = vp.ComSocketServer("h:1")
+    server.on(1, "ClickButton", action)
+    server.on(2, "ClickButton", action)
+    assert sys.getrefcount(action) == before + 2
+    del server
+    assert sys.getrefcount(action) == before
+
+
+def test_a_cycle_through_the_registry_is_collected():
+    import gc
+    import weakref
+
+    class Probe:
+        pass
+
+    server = vp.ComSocketServer("h:1")
+    probe = Probe()
+    probe.server = server
+
+    def action(widget, probe=probe):
+        return probe
+
+    server.on(1, "ClickButton", action)
+    alive = weakref.ref(probe)
+    del server, probe, action
+    gc.collect()
+    assert alive() is None
+
+
+# ---- decorator -----------------------------------------------------------------------------
+
+
+def test_decorator_and_wrapper_objects(s):
+    decorator = vp.on(s)
+    assert decorator.__name__ == GENERIC_NAME
+    assert decorator.__module__ is None
+    assert decorator.__doc__ is None
+    assert decorator.__self__ is s
+
+    def ClickButton_3(x, *, y=0):
+        """Docstring of the function."""
+        return (x, y)
+
+    wrapper = decorator(ClickButton_3)
+    assert wrapper is not ClickButton_3
+    assert wrapper.__name__ == GENERIC_NAME
+    assert wrapper.__module__ is None
+    assert wrapper.__doc__ is None
+    assert wrapper(1, y=2) == (1, 2)
+    assert wrapper(5) == (5, 0)
+    assert s._get_action("ClickButton_3") is ClickButton_3  # the function, not the wrapper
+
+
+@pytest.mark.parametrize(
+    "name, key",
+    [
+        ("ClickButton_3", "ClickButton_3"),
+        ("ToggleButton_007", "ToggleButton_7"),
+        ("Joystick_0_left", "Joystick_0"),
+        ("click_3", "click_3"),
+        ("ClickButton_+5", "ClickButton_5"),
+        ("DirectionalButton_255", "DirectionalButton_255"),
+    ],
+)
+def test_the_function_name_gives_the_key(s, name, key):
+    def function(widget):
+        return widget
+
+    function.__name__ = name
+    vp.on(s)(function)
+    assert s._get_action(key) is function
+
+
+def test_decorator_ignores_further_arguments(s):
+    def PressButton_9(widget):
+        pass
+
+    vp.on(s)(PressButton_9, 1, 2, extra=3)
+    assert s._get_action("PressButton_9") is PressButton_9
+
+
+def test_decorator_can_be_applied_many_times(s):
+    decorate = vp.on(s)
+    functions = []
+    for id_ in range(3):
+        def function(widget):
+            pass
+
+        function.__name__ = f"ConfirmButton_{id_}"
+        decorate(function)
+        functions.append(function)
+    assert [s._get_action(f"ConfirmButton_{i}") for i in range(3)] == functions
+
+
+def test_decorator_without_arguments_raises_index_error(s):
+    with pytest.raises(IndexError) as raised:
+        vp.on(s)()
+    assert str(raised.value) == "tuple index out of range"
+
+
+def test_on_checks_the_server_at_once():
+    with pytest.raises(TypeError):
+        vp.on(object())
+
+
+def test_wrapper_passes_exceptions_unchanged(s):
+    @vp.on(s)
+    def ToggleButton_1(widget):
+        raise KeyError(widget)
+
+    with pytest.raises(KeyError) as raised:
+        ToggleButton_1("w")
+    assert raised.value.args == ("w",)
+
+
+class NameIsNumber:
+    __name__ = 5
+
+    def __call__(self, widget):
+        pass
+
+
+class SurrogateName:
+    __name__ = "Click\ud800_3"
+
+    def __call__(self, widget):
+        pass
+
+
+def named(name):
+    def function(widget):
+        pass
+
+    function.__name__ = name
+    return function
+
+
+FAULT_CASES = [
+    (lambda: (lambda widget: None), 'the function name "<lambda>" has no "_"'),
+    (lambda: named("Click_Button_3"), '"Button" where the widget id belongs'),
+    (lambda: named("ClickButton_256"), '"256" where the widget id belongs'),
+    (lambda: named("ClickButton_-1"), '"-1" where the widget id belongs'),
+    (lambda: named("ClickButton_"), '"" where the widget id belongs'),
+    (lambda: functools.partial(print), "could not read __name__ of the decorated object: "
+                                       "AttributeError: "),
+    (lambda: NameIsNumber(), "__name__ of the decorated object is not a str: TypeError: "
+                             "'int' object cannot be converted to 'PyString'"),
+    (lambda: SurrogateName(), "__name__ of the decorated object is not valid text: "
+                              "UnicodeEncodeError: "),
+]
+
+
+@pytest.mark.parametrize("make, message_part", FAULT_CASES)
+def test_decorator_faults(s, panic_exception, make, message_part):
+    function = make()
+    with pytest.raises(panic_exception) as raised:
+        vp.on(s)(function)
+    assert len(raised.value.args) == 1
+    assert raised.value.args[0].startswith("on(): ")
+    assert message_part in raised.value.args[0]
+    assert not any(s._get_action(key) is function for key in ("ClickButton_3", "Click_3"))
+
+
+def test_name_is_not_bound_after_a_fault(s, panic_exception):
+    namespace = {"on": vp.on, "s": s}
+    with pytest.raises(panic_exception):
+        exec("@on(s)\ndef ClickButton_x(widget):\n    pass\n", namespace)
+    assert "ClickButton_x" not in namespace
+
+
+def test_failed_registration_is_a_fault_carrying_the_exception(s, panic_exception):
+    """The server's own `on` refuses (the server is in use), so the decoration faults; the fault
+    travels back through the __index__ that decorated, is recognised there, and comes out of the
+    outer call as a PanicException with the same message."""
+
+    def DirectionalButton_2(widget):
+        pass
+
+    class Index:
+        def __index__(self):
+            vp.on(s)(DirectionalButton_2)
+            return 1
+
+    with pytest.raises(panic_exception) as raised:
+        s.on(Index(), "ClickButton", print)
+    assert raised.value.args == (
+        "on(): registering the decorated function with the server failed: "
+        "RuntimeError: Already borrowed",
+    )
+    assert s._get_action("DirectionalButton_2") is None
+    assert s._get_action("ClickButton_1") is None
+
+
+def test_a_fault_inside_a_decorated_function_comes_out_as_the_same_fault(s, panic_exception):
+    @vp.on(s)
+    def ClickButton_8():
+        vp.on(s)(lambda widget: None)
+
+    with pytest.raises(panic_exception) as raised:
+        ClickButton_8()
+    assert 'the function name "<lambda>" has no "_"' in raised.value.args[0]

@@ -1,0 +1,274 @@
+"""The error model as every callable applies it: argument binding texts, conversion errors and
+their re-wording, the borrow guard, and PanicException."""
+
+import pytest
+
+import velto_protocol as vp
+
+W = vp.WidgetRegistry
+
+
+def action(widget):
+    return widget
+
+
+def server():
+    return vp.ComSocketServer("127.0.0.1:1")
+
+
+# ---- argument binding ----------------------------------------------------------------------
+
+BINDING_ERRORS = [
+    # too many positional arguments ("arguments" stays plural; "was" for one)
+    (lambda: server().on(1, "ClickButton", action, 4),
+     "ComSocketServer.on() takes 3 positional arguments but 4 were given"),
+    (lambda: W.ClickButton(1),
+     "WidgetRegistry_ClickButton.__new__() takes 0 positional arguments but 1 was given"),
+    (lambda: vp.on(server(), 2), "on() takes 1 positional arguments but 2 were given"),
+    (lambda: vp.ConfirmResult(True, False),
+     "ConfirmResult.__new__() takes 1 positional arguments but 2 were given"),
+    # a keyword for a parameter filled by position
+    (lambda: server().on(1, "ClickButton", action, id=2),
+     "ComSocketServer.on() got multiple values for argument 'id'"),
+    (lambda: vp.ErrorResult("a", error="b"),
+     "ErrorResult.__new__() got multiple values for argument 'error'"),
+    # a keyword that names no parameter
+    (lambda: vp.on(server=server(), x=1), "on() got an unexpected keyword argument 'x'"),
+    (lambda: vp.ComSocketServer(address="a:1", port=1),
+     "ComSocketServer.__new__() got an unexpected keyword argument 'port'"),
+    (lambda: W.ConfirmButton(value=True),
+     "WidgetRegistry_ConfirmButton.__new__() got an unexpected keyword argument 'value'"),
+    # missing parameters: one, two (" and "), three (", " and ", and ")
+    (lambda: vp.VeltoPiServer.use_socket(),
+     "VeltoPiServer.use_socket() missing 1 required positional argument: 'address'"),
+    (lambda: server().on(1, "ClickButton"),
+     "ComSocketServer.on() missing 1 required positional argument: 'action'"),
+    (lambda: server()._get_action(),
+     "ComSocketServer._get_action() missing 1 required positional argument: 'key'"),
+    (lambda: W.Joystick(),
+     "WidgetRegistry_Joystick.__new__() missing 2 required positional arguments: "
+     "'delta' and 'intensity'"),
+    (lambda: server().on(widget="ClickButton"),
+     "ComSocketServer.on() missing 2 required positional arguments: 'id' and 'action'"),
+    (lambda: server().on(),
+     "ComSocketServer.on() missing 3 required positional arguments: "
+     "'id', 'widget', and 'action'"),
+    (lambda: vp.on(), "on() missing 1 required positional argument: 'server'"),
+]
+
+
+@pytest.mark.parametrize("call, message", BINDING_ERRORS)
+def test_binding_errors(call, message):
+    with pytest.raises(TypeError) as raised:
+        call()
+    assert type(raised.value) is TypeError
+    assert str(raised.value) == message
+
+
+def test_keywords_bind_like_positions():
+    s = server()
+    s.on(action=action, widget="ClickButton", id=3)
+    assert s._get_action(key="ClickButton_3") is action
+    assert vp.VeltoPiServer.use_socket(address="h:1").address == "h:1"
+    assert vp.ConfirmResult(status=True).status is True
+    assert W.ToggleButton(value=False).value is False
+
+
+# ---- conversions ---------------------------------------------------------------------------
+
+CONVERSION_ERRORS = [
+    (lambda: W.ToggleButton(1), "argument 'value': 'int' object cannot be converted to 'PyBool'"),
+    (lambda: W.PressButton(None),
+     "argument 'pressed': 'NoneType' object cannot be converted to 'PyBool'"),
+    (lambda: vp.ConfirmResult(0), "argument 'status': 'int' object cannot be converted to 'PyBool'"),
+    (lambda: vp.ErrorResult(3), "argument 'error': 'int' object cannot be converted to 'PyString'"),
+    (lambda: vp.ComSocketServer(b"h:1"),
+     "argument 'address': 'bytes' object cannot be converted to 'PyString'"),
+    (lambda: vp.VeltoPiServer.use_socket(5),
+     "argument 'address': 'int' object cannot be converted to 'PyString'"),
+    (lambda: server().on(1, 2, action),
+     "argument 'widget': 'int' object cannot be converted to 'PyString'"),
+    (lambda: server()._get_action(None),
+     "argument 'key': 'NoneType' object cannot be converted to 'PyString'"),
+    (lambda: vp.on(1), "argument 'server': 'int' object cannot be converted to 'ComSocketServer'"),
+    (lambda: vp.on(vp.ServerStatus.Idle),
+     "argument 'server': 'ServerStatus' object cannot be converted to 'ComSocketServer'"),
+    (lambda: W.Joystick((0.0, 0.0), 0.5),
+     "argument 'delta': 'tuple' object cannot be converted to 'Coord'"),
+    # the interpreter's own TypeError of the integer conversion, re-worded
+    (lambda: W.DirectionalButton(1.5),
+     "argument 'direction': 'float' object cannot be interpreted as an integer"),
+    (lambda: server().on("1", "ClickButton", action),
+     "argument 'id': 'str' object cannot be interpreted as an integer"),
+]
+
+
+@pytest.mark.parametrize("call, message", CONVERSION_ERRORS)
+def test_conversion_errors_name_the_argument(call, message):
+    with pytest.raises(TypeError) as raised:
+        call()
+    assert type(raised.value) is TypeError
+    assert str(raised.value) == message
+
+
+def test_qualified_type_name_in_conversion_errors():
+    class Outer:
+        class Inner:
+            pass
+
+    with pytest.raises(TypeError) as raised:
+        vp.ErrorResult(Outer.Inner())
+    assert str(raised.value) == (
+        "argument 'error': 'test_qualified_type_name_in_conversion_errors.<locals>.Outer.Inner' "
+        "object cannot be converted to 'PyString'"
+    )
+
+
+def test_rewording_keeps_the_cause():
+    cause = KeyError("why")
+
+    class Index:
+        def __index__(self):
+            raise TypeError("no index today") from cause
+
+    with pytest.raises(TypeError) as raised:
+        W.DirectionalButton(Index())
+    assert str(raised.value) == "argument 'direction': no index today"
+    assert raised.value.__cause__ is cause
+
+
+def test_rewording_without_cause_has_none():
+    class Index:
+        def __index__(self):
+            raise TypeError("plain")
+
+    with pytest.raises(TypeError) as raised:
+        server().on(Index(), "ClickButton", action)
+    assert str(raised.value) == "argument 'id': plain"
+    assert raised.value.__cause__ is None
+
+
+class TypeErrorSubclass(TypeError):
+    pass
+
+
+@pytest.mark.parametrize("error", [TypeErrorSubclass("sub"), ValueError("value"),
+                                   RuntimeError("runtime")])
+def test_other_failures_pass_unchanged(error):
+    class Index:
+        def __index__(self):
+            raise error
+
+    with pytest.raises(type(error)) as raised:
+        W.DirectionalButton(Index())
+    assert raised.value is error
+
+
+@pytest.mark.parametrize(
+    "call",
+    [
+        lambda: W.DirectionalButton(256),
+        lambda: W.DirectionalButton(-1),
+        lambda: server().on(300, "ClickButton", action),
+        lambda: server().on(-5, "ClickButton", action),
+    ],
+)
+def test_u8_out_of_range(call):
+    with pytest.raises(OverflowError) as raised:
+        call()
+    assert type(raised.value) is OverflowError
+    assert str(raised.value) == "out of range integral type conversion attempted"
+
+
+def test_beyond_c_long_is_the_interpreters_overflow():
+    with pytest.raises(OverflowError) as raised:
+        W.DirectionalButton(2**100)
+    assert "out of range integral" not in str(raised.value)
+    assert not str(raised.value).startswith("argument")
+
+
+@pytest.mark.parametrize(
+    "call",
+    [
+        lambda: vp.ErrorResult("bad \ud800"),
+        lambda: vp.ComSocketServer("\udfff:1"),
+        lambda: server().on(1, "Click\ud800", action),
+        lambda: server()._get_action("\ud800"),
+    ],
+)
+def test_lone_surrogates_fail_with_unicode_encode_error(call):
+    with pytest.raises(UnicodeEncodeError):
+        call()
+
+
+# ---- borrow guard --------------------------------------------------------------------------
+
+
+def test_exclusive_access_refuses_a_second_method_call():
+    s = server()
+    seen = []
+
+    class Index:
+        def __index__(self):
+            try:
+                s._get_action("ClickButton_1")
+            except RuntimeError as error:
+                seen.append(error)
+            return 1
+
+    s.on(Index(), "ClickButton", action)
+    assert [str(error) for error in seen] == ["Already borrowed"]
+    assert type(seen[0]) is RuntimeError
+    assert s._get_action("ClickButton_1") is action  # the guard was released
+
+
+def test_exclusive_access_refuses_a_reader():
+    s = server()
+
+    class Index:
+        def __index__(self):
+            return len(s.address)  # shared access while `on` holds exclusive access
+
+    with pytest.raises(RuntimeError) as raised:
+        s.on(Index(), "ClickButton", action)
+    assert str(raised.value) == "Already mutably borrowed"
+    # released also after the failure: both kinds of access work again
+    assert s.address == "127.0.0.1:1"
+    s.on(1, "ClickButton", action)
+
+
+# ---- faults --------------------------------------------------------------------------------
+
+
+def test_panic_exception_is_a_direct_base_exception_subclass(panic_exception):
+    assert panic_exception.__bases__ == (BaseException,)
+    assert not issubclass(panic_exception, Exception)
+    assert panic_exception.__doc__
+
+
+def test_panic_exception_is_not_caught_by_except_exception(panic_exception):
+    s = server()
+    caught = None
+    try:
+        try:
+            vp.on(s)(lambda widget: None)
+        except Exception:  # must not catch it
+            pytest.fail("except Exception caught a PanicException")
+    except BaseException as raised:
+        caught = raised
+    assert type(caught) is panic_exception  # one class, made once
+    assert len(caught.args) == 1 and isinstance(caught.args[0], str)
+    assert caught.args[0] == str(caught)
+
+
+def test_host_exceptions_pass_through_unchanged():
+    error = ValueError("from the action")
+
+    @vp.on(server())
+    def ClickButton_1():
+        raise error
+
+    with pytest.raises(ValueError) as raised:
+        ClickButton_1()
+    assert raised.value is error
+    assert raised.value.__traceback__ is not None
