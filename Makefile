@@ -59,7 +59,7 @@ bench:
 	cmake -S . -B build/bench -DCMAKE_BUILD_TYPE=Release -DVELTO_BUILD_BENCH=ON \
 	  -DVELTO_BUILD_MODULE=OFF > /dev/null
 	cmake --build build/bench -j$(JOBS) --target velto_bench
-	build/bench/velto_bench --benchmark_min_time=0.2s
+	build/bench/velto_bench --benchmark_min_time=0.2
 
 FUZZ_SECONDS ?= 60
 fuzz:

@@ -26,6 +26,7 @@ bool read_unexpected(Reader& r, Unexpected& found) {
             return true;
         }
         case Family::Float32: {
+            // Shown as the double it widens to exactly, so one rendering serves both widths.
             float value = 0;
             if (!r.read_float32(value)) return false;
             found = Unexpected::of_float(value);
