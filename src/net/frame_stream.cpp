@@ -45,4 +45,13 @@ Result<std::optional<wire::Frame>, wire::DecodeError> FrameStream::next() {
     return std::optional<wire::Frame>{};
 }
 
+std::vector<std::uint8_t> FrameStream::take_pending() {
+    std::vector<std::uint8_t> rest(buffer_.begin() + static_cast<std::ptrdiff_t>(start_),
+                                   buffer_.end());
+    buffer_.clear();
+    start_ = 0;
+    waiting_ = false;
+    return rest;
+}
+
 }  // namespace velto::net

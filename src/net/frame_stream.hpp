@@ -29,6 +29,8 @@ class FrameStream {
 
     // Bytes received but not yet part of a returned frame.
     std::size_t pending() const noexcept { return buffer_.size() - start_; }
+    // Removes and returns those bytes (for the reader that takes the connection over).
+    std::vector<std::uint8_t> take_pending();
 
   private:
     std::vector<std::uint8_t> buffer_;

@@ -59,13 +59,21 @@ bool wait_ready(pollfd* fds, nfds_t count, std::optional<Clock::time_point> dead
 
 class ServingLoop {
   public:
-    ServingLoop(const Fd& connection, const StopReceiver& stop, FrameHandler& handler)
-        : connection_(connection), stop_(stop), handler_(handler) {}
+    ServingLoop(const Fd& connection, const StopReceiver& stop, FrameHandler& handler,
+                Predecessor predecessor)
+        : connection_(connection),
+          stop_(stop),
+          handler_(handler),
+          predecessor_(std::move(predecessor)) {}
 
     void run() {
         for (;;) {
             pause();
             if (stopped()) return;
+            if (!take_over_from_predecessor()) {
+                stopped();
+                return;
+            }
             if (!wait_for_bytes()) return;
             if (receive() == 0) continue;  // "nothing": the peer has closed its side
             dispatch_complete_frames();
@@ -83,13 +91,39 @@ class ServingLoop {
     bool stopped() {
         const Signal signal = stop_.poll();
         if (signal == Signal::None) return false;
+        if (signal == Signal::StopKeepConnection) {
+            // What the next reader must continue includes a predecessor's unfinished frame,
+            // which is only known once the predecessor has ended.
+            take_over_from_predecessor();
+            console_line("Terminating.");
+            stop_.hand_over(stream_.take_pending());
+            return true;
+        }
         if (signal == Signal::Disconnected) console_line("Link broken");
         console_line("Terminating.");
-        if (signal != Signal::StopKeepConnection) {
-            if (auto done = shutdown_both(connection_); !done) {
-                raise_fault("Failed to shutdown server: " + done.error().display());
-            }
+        if (auto done = shutdown_both(connection_); !done) {
+            raise_fault("Failed to shutdown server: " + done.error().display());
         }
+        return true;
+    }
+
+    // Two readers on one socket could each get part of a frame: the thread that served the
+    // connection before is let finish first, and its unfinished frame becomes this thread's.
+    // Returns false when a stop (not a retire) came first.
+    bool take_over_from_predecessor() {
+        if (!predecessor_.exists()) return true;
+        while (!predecessor_.finished()) {
+            const Signal signal = stop_.poll();
+            if (signal == Signal::Stop || signal == Signal::Disconnected) return false;
+            // A retired thread waits only for the predecessor's end: its own wake-up
+            // descriptor stays readable. A negative descriptor is ignored by poll().
+            const bool retired = signal == Signal::StopKeepConnection;
+            std::array<pollfd, 2> fds{pollfd{predecessor_.finished_fd(), POLLIN, 0},
+                                      pollfd{retired ? -1 : stop_.wake_fd(), POLLIN, 0}};
+            wait_ready(fds.data(), fds.size(), std::nullopt);
+        }
+        stream_.append(predecessor_.take_leftover());
+        predecessor_ = Predecessor();
         return true;
     }
 
@@ -156,6 +190,7 @@ class ServingLoop {
     const Fd& connection_;
     const StopReceiver& stop_;
     FrameHandler& handler_;
+    Predecessor predecessor_;
     FrameStream stream_;
     std::array<std::uint8_t, receive_size> buffer_{};
 };
@@ -171,9 +206,10 @@ void report_unexpected(const char* what) noexcept {
 
 }  // namespace
 
-void run_serving_loop(const Fd& connection, const StopReceiver& stop, FrameHandler& handler) {
+void run_serving_loop(const Fd& connection, const StopReceiver& stop, FrameHandler& handler,
+                      Predecessor predecessor) {
     try {
-        ServingLoop(connection, stop, handler).run();
+        ServingLoop(connection, stop, handler, std::move(predecessor)).run();
     } catch (const Fault&) {
         // Reported where it was raised; the thread ends.
     } catch (abi::__forced_unwind&) {

@@ -25,7 +25,10 @@ class FrameHandler {
 
 // Runs the loop on the calling thread. Returns when the thread is to end; every fault has been
 // reported on standard error by then. The handler is destroyed by the caller afterwards.
-void run_serving_loop(const Fd& connection, const StopReceiver& stop, FrameHandler& handler);
+// With a predecessor (the thread that served the connection before, see StopSender::retire),
+// nothing is read before the predecessor has ended, and its unfinished frame is continued.
+void run_serving_loop(const Fd& connection, const StopReceiver& stop, FrameHandler& handler,
+                      Predecessor predecessor = {});
 
 // Starts a detached thread, with every signal blocked (signals belong to the interpreter's
 // main thread), that owns the connection, the receiver and the handler, runs the loop and
@@ -34,6 +37,7 @@ void run_serving_loop(const Fd& connection, const StopReceiver& stop, FrameHandl
 // releases the receiver and the connection but never destroys the handler. When the thread
 // cannot be started, all three are released on the calling thread before the error returns.
 Status<SystemError> spawn_serving_thread(Fd connection, StopReceiver stop,
-                                         std::unique_ptr<FrameHandler> handler);
+                                         std::unique_ptr<FrameHandler> handler,
+                                         Predecessor predecessor = {});
 
 }  // namespace velto::net

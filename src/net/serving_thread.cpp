@@ -17,13 +17,15 @@ struct ServingThread {
     std::unique_ptr<FrameHandler> handler;
     Fd connection;
     StopReceiver stop;
+    Predecessor predecessor;
 };
 
 void* serving_thread_main(void* argument) {
     std::unique_ptr<ServingThread> thread(static_cast<ServingThread*>(argument));
     ::pthread_setname_np(::pthread_self(), "velto-serving");
     try {
-        run_serving_loop(thread->connection, thread->stop, *thread->handler);
+        run_serving_loop(thread->connection, thread->stop, *thread->handler,
+                         std::move(thread->predecessor));
     } catch (abi::__forced_unwind&) {
         // The interpreter is ending this thread while it finalizes. The handler's references
         // belong to that interpreter and may no longer be released: the handler is left alone.
@@ -54,9 +56,10 @@ class BlockAllSignals {
 }  // namespace
 
 Status<SystemError> spawn_serving_thread(Fd connection, StopReceiver stop,
-                                         std::unique_ptr<FrameHandler> handler) {
-    auto thread = std::make_unique<ServingThread>(
-        ServingThread{std::move(handler), std::move(connection), std::move(stop)});
+                                         std::unique_ptr<FrameHandler> handler,
+                                         Predecessor predecessor) {
+    auto thread = std::make_unique<ServingThread>(ServingThread{
+        std::move(handler), std::move(connection), std::move(stop), std::move(predecessor)});
 
     pthread_attr_t attributes;
     if (const int code = ::pthread_attr_init(&attributes); code != 0) {

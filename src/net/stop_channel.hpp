@@ -3,8 +3,10 @@
 // thread waiting in poll() beside its socket returns at once.
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <utility>
+#include <vector>
 
 #include "common/result.hpp"
 #include "net/system_error.hpp"
@@ -17,6 +19,26 @@ struct ChannelClosed {
 
 struct StopChannelState;
 
+// A retired serving thread, as seen by the thread that takes its connection over. The new
+// thread reads nothing before the retired one has ended (so one frame is never split between
+// two readers), and continues from the bytes of the frame the retired thread had only partly
+// received. An empty Predecessor means there is nobody to wait for.
+class Predecessor {
+  public:
+    Predecessor() noexcept = default;
+    explicit Predecessor(std::shared_ptr<StopChannelState> state) noexcept;
+
+    bool exists() const noexcept { return state_ != nullptr; }
+    // Readable once the retired thread has let its receiver go; -1 when there is none.
+    int finished_fd() const noexcept;
+    bool finished() const noexcept;
+    // The retired thread's unfinished frame bytes. Only once finished() is true.
+    std::vector<std::uint8_t> take_leftover();
+
+  private:
+    std::shared_ptr<StopChannelState> state_;
+};
+
 class StopSender {
   public:
     explicit StopSender(std::shared_ptr<StopChannelState> state) noexcept;
@@ -28,8 +50,9 @@ class StopSender {
     // Sending again while the first stop is still queued succeeds.
     Status<ChannelClosed> send();
     // Asks the thread to stop without shutting the connection down (a new thread takes the
-    // same connection over). Never fails; a gone receiver makes it a no-op.
-    void retire() noexcept;
+    // same connection over). Never fails; a gone receiver makes it a no-op. The result is for
+    // the new thread (see spawn_serving_thread).
+    Predecessor retire() noexcept;
 
   private:
     void disconnect() noexcept;
@@ -54,6 +77,9 @@ class StopReceiver {
     Signal poll() const noexcept;
     // Readable whenever poll() would not return None.
     int wake_fd() const noexcept;
+    // Leaves the bytes of an unfinished frame to the thread that takes the connection over
+    // after a StopKeepConnection; they are handed over when this receiver is destroyed.
+    void hand_over(std::vector<std::uint8_t> leftover) const noexcept;
 
   private:
     void close() noexcept;

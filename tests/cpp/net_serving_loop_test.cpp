@@ -24,7 +24,7 @@ class ServingThreadTest : public ::testing::Test {
     // Starts the thread on a duplicate of the server end, as serve() does; the test keeps the
     // original handle, like the server object.
     void start(std::optional<std::uint8_t> fail_on = std::nullopt,
-               testing::HandlerFailure how = testing::HandlerFailure::Error) {
+               testing::HandlerReaction how = testing::HandlerReaction::Error) {
         auto channel = make_stop_channel();
         ASSERT_TRUE(channel);
         auto copy = duplicate(link.server);
@@ -41,6 +41,21 @@ class ServingThreadTest : public ::testing::Test {
         sender.reset();
         if (handler_survives) return;
         EXPECT_TRUE(log->wait_destroyed());
+    }
+
+    // Starts one more thread on the connection, taking it over from `predecessor`, as a second
+    // serve() does.
+    StopSender start_successor(std::shared_ptr<testing::HandlerLog> successor_log,
+                               Predecessor predecessor) {
+        auto channel = make_stop_channel();
+        auto copy = duplicate(link.server);
+        EXPECT_TRUE(channel && copy);
+        auto started = spawn_serving_thread(
+            std::move(copy).value(), std::move(channel.value().second),
+            std::make_unique<testing::RecordingHandler>(std::move(successor_log)),
+            std::move(predecessor));
+        EXPECT_TRUE(started);
+        return std::move(channel.value().first);
     }
 
     // Waits until the thread has let its stop receiver go, seen as a refused send. Each
@@ -108,20 +123,22 @@ TEST_F(ServingThreadTest, TakesAQueuedBurstInOneCycleInOrder) {
     }
     const Bytes burst = testing::joined(frames);
     testing::send_bytes(link.client, burst);  // queued before the thread's first receive
-    const auto started = Clock::now();
     start();
     ASSERT_TRUE(log->wait_frames(300, 10s));
-    const auto elapsed = Clock::now() - started;
     EXPECT_EQ(log->snapshot(), directional_names(0, 300));
     ASSERT_TRUE(out.wait_for_line("done", 300));
-    // One pause, then every queued byte in 1024-byte receives of the same cycle.
-    EXPECT_LT(elapsed, 900ms);
+    // One cycle: every queued byte in 1024-byte receives, all before the first dispatch.
     std::size_t received = 0;
     std::size_t receives = 0;
+    bool dispatched = false;
     for (const auto& line : out.lines()) {
         if (line.starts_with("Received size : ")) {
+            EXPECT_FALSE(dispatched) << "a receive after a dispatch: a second cycle";
             received += std::stoul(line.substr(16));
             ++receives;
+        } else {
+            EXPECT_EQ(line, "done");
+            dispatched = true;
         }
     }
     EXPECT_EQ(received, burst.size());
@@ -216,14 +233,70 @@ TEST_F(ServingThreadTest, AFailedActionEndsTheThreadAndClosesItsChannel) {
     EXPECT_EQ(testing::receive_exactly(link.client, 2), (Bytes{'o', 'k'}));
 }
 
-struct HandlerFailureCase {
+TEST_F(ServingThreadTest, ASuccessorContinuesTheFrameItsRetiredPredecessorStarted) {
+    start();
+    const Bytes second = testing::directional_frame(2, 3);
+    const Bytes first_send =
+        testing::joined({testing::click_frame(1), Bytes(second.begin(), second.begin() + 7)});
+    testing::send_bytes(link.client, first_send);
+    ASSERT_TRUE(out.wait_for_line("done"));
+    ASSERT_EQ(count("Received size : " + std::to_string(first_send.size())), 1u);
+
+    auto successor_log = std::make_shared<testing::HandlerLog>();
+    StopSender successor = start_successor(successor_log, sender->retire());
+    sender.reset();  // replaced, as serve() replaces it
+    testing::send_bytes(link.client, Bytes(second.begin() + 7, second.end()));
+
+    ASSERT_TRUE(successor_log->wait_frames(1));
+    EXPECT_EQ(successor_log->snapshot(), std::vector<std::string>{"DirectionalButton_2(3)"});
+    EXPECT_EQ(log->snapshot(), std::vector<std::string>{"ClickButton_1()"});
+    ASSERT_TRUE(log->wait_destroyed());
+    EXPECT_EQ(count("Link broken"), 0u);
+    EXPECT_EQ(count("Terminating."), 1u);
+    EXPECT_EQ(err.text(), "");
+    ASSERT_TRUE(successor.send());
+    ASSERT_TRUE(testing::wait_for_eof(link.client));
+    ASSERT_TRUE(successor_log->wait_destroyed());
+}
+
+TEST_F(ServingThreadTest, SuccessorsWaitForABusyPredecessorAndPassItsBytesOn) {
+    start(/*fail_on=*/1, testing::HandlerReaction::Hold);
+    const Bytes second = testing::directional_frame(2, 3);
+    testing::send_bytes(link.client, testing::joined({testing::click_frame(1),
+                                                      Bytes(second.begin(), second.begin() + 7)}));
+    ASSERT_TRUE(log->wait_frames(1));  // busy with frame 1, its partial successor in hand
+
+    // Two more serve() calls while the first thread is still busy: the middle thread is
+    // retired while it waits, and must pass the first thread's bytes on.
+    auto middle_log = std::make_shared<testing::HandlerLog>();
+    StopSender middle = start_successor(middle_log, sender->retire());
+    sender.reset();
+    auto last_log = std::make_shared<testing::HandlerLog>();
+    StopSender last = start_successor(last_log, middle.retire());
+    { StopSender replaced = std::move(middle); }
+
+    testing::send_bytes(link.client, Bytes(second.begin() + 7, second.end()));
+    log->release();
+    ASSERT_TRUE(last_log->wait_frames(1));
+    EXPECT_EQ(last_log->snapshot(), std::vector<std::string>{"DirectionalButton_2(3)"});
+    EXPECT_EQ(log->snapshot(), std::vector<std::string>{"ClickButton_1()"});
+    EXPECT_EQ(middle_log->snapshot(), std::vector<std::string>{});
+    ASSERT_TRUE(log->wait_destroyed());
+    ASSERT_TRUE(middle_log->wait_destroyed());
+    EXPECT_EQ(err.text(), "");
+    ASSERT_TRUE(last.send());
+    ASSERT_TRUE(last_log->wait_destroyed());
+    EXPECT_EQ(count("Terminating."), 3u);
+}
+
+struct HandlerReactionCase {
     const char* name;
-    testing::HandlerFailure how;
+    testing::HandlerReaction how;
     std::string report;  // the message in the fault report on standard error
 };
 
 class FailingHandler : public ServingThreadTest,
-                       public ::testing::WithParamInterface<HandlerFailureCase> {};
+                       public ::testing::WithParamInterface<HandlerReactionCase> {};
 
 TEST_P(FailingHandler, EndsTheThreadWithOneReport) {
     start(/*fail_on=*/5, GetParam().how);
@@ -240,17 +313,17 @@ TEST_P(FailingHandler, EndsTheThreadWithOneReport) {
 
 INSTANTIATE_TEST_SUITE_P(
     Ways, FailingHandler,
-    ::testing::Values(HandlerFailureCase{"Error", testing::HandlerFailure::Error,
-                                         "Action failed boom"},
-                      HandlerFailureCase{"Fault", testing::HandlerFailure::Fault, "handler fault"},
-                      HandlerFailureCase{"Exception", testing::HandlerFailure::Exception,
-                                         "unexpected failure on the serving thread: handler "
-                                         "exception"}),
+    ::testing::Values(
+        HandlerReactionCase{"Error", testing::HandlerReaction::Error, "Action failed boom"},
+        HandlerReactionCase{"Fault", testing::HandlerReaction::Fault, "handler fault"},
+        HandlerReactionCase{"Exception", testing::HandlerReaction::Exception,
+                            "unexpected failure on the serving thread: handler "
+                            "exception"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(ServingThreadTest, AThreadExitUnwindsThroughTheLoopAndLeavesTheHandlerAlone) {
     handler_survives = true;
-    start(/*fail_on=*/5, testing::HandlerFailure::ThreadExit);
+    start(/*fail_on=*/5, testing::HandlerReaction::ThreadExit);
     testing::send_bytes(link.client, testing::click_frame(5));
     ASSERT_TRUE(log->wait_frames(1));  // from here on the thread only exits
     // Swallowing the forced unwinding would abort the whole process here.

@@ -248,6 +248,12 @@ bool HandlerLog::wait_destroyed(std::chrono::milliseconds timeout) {
     return changed.wait_for(lock, timeout, [&] { return destroyed; });
 }
 
+void HandlerLog::release() {
+    std::lock_guard lock(mutex);
+    released = true;
+    changed.notify_all();
+}
+
 std::vector<std::string> HandlerLog::snapshot() {
     std::lock_guard lock(mutex);
     return frames;
@@ -274,15 +280,20 @@ Status<std::string> RecordingHandler::execute_action(const wire::Frame& frame) {
     log_->frames.push_back(describe(frame));
     log_->changed.notify_all();
     if (!fail_on_ || frame.id != *fail_on_) return ok_unit;
+    if (how_ == HandlerReaction::Hold) {
+        log_->changed.wait_for(lock, 10s, [&] { return log_->released; });
+        return ok_unit;
+    }
     lock.unlock();
     switch (how_) {
-        case HandlerFailure::Error:
+        case HandlerReaction::Error:
+        case HandlerReaction::Hold:
             break;
-        case HandlerFailure::Fault:
+        case HandlerReaction::Fault:
             raise_fault("handler fault");
-        case HandlerFailure::Exception:
+        case HandlerReaction::Exception:
             throw std::runtime_error("handler exception");
-        case HandlerFailure::ThreadExit:
+        case HandlerReaction::ThreadExit:
 #ifdef __SANITIZE_ADDRESS__
             // The thread deliberately never destroys a handler it loses this way.
             __lsan_ignore_object(this);

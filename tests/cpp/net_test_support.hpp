@@ -90,29 +90,33 @@ struct HandlerLog {
     std::string thread_name;
     bool every_signal_blocked = false;
     bool destroyed = false;
+    bool released = false;
 
     bool wait_frames(std::size_t count, std::chrono::milliseconds timeout = 5s);
     bool wait_destroyed(std::chrono::milliseconds timeout = 5s);
+    void release();
     std::vector<std::string> snapshot();
 
     std::mutex mutex;
     std::condition_variable changed;
 };
 
-// How a RecordingHandler fails on its chosen frame.
-enum class HandlerFailure {
+// What a RecordingHandler does on its chosen frame.
+enum class HandlerReaction {
     Error,       // returns the error text "boom"
     Fault,       // raises the fault "handler fault"
     Exception,   // throws std::runtime_error("handler exception")
     ThreadExit,  // pthread_exit(), as the interpreter does to a thread during finalization
+    Hold,        // succeeds, but only once HandlerLog::release() was called (like an action
+                 // waiting for the interpreter lock)
 };
 
-// Records every frame; fails as told on the frame with id `fail_on`.
+// Records every frame; reacts as told on the frame with id `fail_on`.
 class RecordingHandler : public FrameHandler {
   public:
     explicit RecordingHandler(std::shared_ptr<HandlerLog> log,
                               std::optional<std::uint8_t> fail_on = std::nullopt,
-                              HandlerFailure how = HandlerFailure::Error)
+                              HandlerReaction how = HandlerReaction::Error)
         : log_(std::move(log)), fail_on_(fail_on), how_(how) {}
     ~RecordingHandler() override;
     Status<std::string> execute_action(const wire::Frame& frame) override;
@@ -120,7 +124,7 @@ class RecordingHandler : public FrameHandler {
   private:
     std::shared_ptr<HandlerLog> log_;
     std::optional<std::uint8_t> fail_on_;
-    HandlerFailure how_;
+    HandlerReaction how_;
 };
 
 }  // namespace velto::net::testing
