@@ -75,7 +75,8 @@ class ServingLoop {
                 return;
             }
             if (!wait_for_bytes()) return;
-            if (receive() == 0) continue;  // "nothing": the peer has closed its side
+            const auto received = receive();
+            if (!received || *received == 0) continue;  // 0: "nothing", the peer has closed
             dispatch_complete_frames();
         }
     }
@@ -130,7 +131,7 @@ class ServingLoop {
     // Waits until the socket has bytes (or an end or error to report). Returns false when a
     // stop ended the wait and the loop with it.
     bool wait_for_bytes() {
-        // The wake-up descriptor goes last so that ready data is never starved by it.
+        // Either descriptor ends the wait; a stop is looked at before any data.
         std::array<pollfd, 2> fds{pollfd{connection_.get(), POLLIN, 0},
                                   pollfd{stop_.wake_fd(), POLLIN, 0}};
         wait_ready(fds.data(), fds.size(), std::nullopt);
@@ -138,15 +139,16 @@ class ServingLoop {
     }
 
     // One receive as the protocol has it, then whatever else is already queued, each receive
-    // traced on its own line. Returns the byte count of the first receive.
-    std::size_t receive() {
-        const std::size_t first = receive_once(0);
-        if (first == 0) return 0;
-        std::size_t taken = first;
+    // traced on its own line. Returns the byte count of the first receive; nullopt when the
+    // socket had nothing after all.
+    std::optional<std::size_t> receive() {
+        const auto first = receive_once();
+        if (!first || *first == 0) return first;
+        std::size_t taken = *first;
         while (taken < cycle_receive_limit && queued_bytes() > 0) {
-            const std::size_t more = receive_once(MSG_DONTWAIT);
-            if (more == 0) break;
-            taken += more;
+            const auto more = receive_once();
+            if (!more || *more == 0) break;
+            taken += *more;
         }
         return first;
     }
@@ -157,16 +159,17 @@ class ServingLoop {
         return queued;
     }
 
-    std::size_t receive_once(int flags) {
+    // Never blocks: a wait that a stop cannot end is what poll() is there to avoid. Returns
+    // nullopt when there was nothing to take (another reader of the socket took it first).
+    std::optional<std::size_t> receive_once() {
         buffer_.fill(0);
         ssize_t received;
         do {
-            received = ::recv(connection_.get(), buffer_.data(), buffer_.size(), flags);
+            received = ::recv(connection_.get(), buffer_.data(), buffer_.size(), MSG_DONTWAIT);
         } while (received < 0 && errno == EINTR);
         if (received < 0) {
             const int code = errno;
-            // Queued bytes that another reader of the socket took first: nothing more now.
-            if ((flags & MSG_DONTWAIT) && (code == EAGAIN || code == EWOULDBLOCK)) return 0;
+            if (code == EAGAIN || code == EWOULDBLOCK) return std::nullopt;
             raise_fault("Failed to read frame : " + SystemError::from_errno(code).display());
         }
         const auto count = static_cast<std::size_t>(received);
