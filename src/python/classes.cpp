@@ -1,10 +1,43 @@
 // The shared steps of class creation.
 #include "python/classes.hpp"
 
+#include <cstring>
+
 #include "python/boundary.hpp"
 #include "python/panic.hpp"
+#include "python/try.hpp"
 
 namespace velto::python {
+
+namespace {
+
+const char* spec_doc(const PyType_Spec& spec) {
+    for (const PyType_Slot* entry = spec.slots; entry->slot != 0; ++entry) {
+        if (entry->slot == Py_tp_doc) return static_cast<const char*>(entry->pfunc);
+    }
+    return nullptr;
+}
+
+// Some interpreters (3.9) keep only the part of a spec's docstring after the text signature,
+// which loses __text_signature__; the class gets its whole docstring back here. The copy is
+// made with the allocator the type's deallocation frees tp_doc with.
+Status<OperationError> keep_text_signature(PyTypeObject* type, const char* doc) {
+    if (doc == nullptr || (type->tp_doc != nullptr && std::strcmp(type->tp_doc, doc) == 0)) {
+        return ok_unit;
+    }
+    const std::size_t size = std::strlen(doc) + 1;
+    auto* copy = static_cast<char*>(PyObject_Malloc(size));
+    if (copy == nullptr) {
+        PyErr_NoMemory();
+        return fail(pending_error());
+    }
+    std::memcpy(copy, doc, size);
+    PyObject_Free(const_cast<char*>(type->tp_doc));
+    type->tp_doc = copy;
+    return ok_unit;
+}
+
+}  // namespace
 
 Result<Ref, OperationError> create_class(PyType_Spec& spec, PyTypeObject* base) {
     Ref bases;
@@ -14,6 +47,7 @@ Result<Ref, OperationError> create_class(PyType_Spec& spec, PyTypeObject* base) 
     }
     Ref type = steal(PyType_FromSpecWithBases(&spec, bases.get()));
     if (!type) return fail(pending_error());
+    VELTO_CHECK(keep_text_signature(reinterpret_cast<PyTypeObject*>(type.get()), spec_doc(spec)));
     return type;
 }
 
