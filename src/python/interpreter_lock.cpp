@@ -16,6 +16,19 @@ bool interpreter_finalizing() noexcept {
 #endif
 }
 
+bool holds_interpreter_lock() noexcept {
+    if (PyGILState_Check() == 0) return false;
+    // This thread's own state (null once finalization has torn the bookkeeping down) must be
+    // the one that holds the lock.
+    PyThreadState* mine = PyGILState_GetThisThreadState();
+#if PY_VERSION_HEX >= 0x030D0000
+    PyThreadState* holder = PyThreadState_GetUnchecked();
+#else
+    PyThreadState* holder = _PyThreadState_UncheckedGet();
+#endif
+    return mine != nullptr && mine == holder;
+}
+
 InterpreterAttachment::InterpreterAttachment() {
     if (interpreter_finalizing()) return;
     // Creates this thread's state and takes the lock; the state then stays for the thread's

@@ -2,6 +2,8 @@
 // a queue until an entry point of the module runs with the lock.
 #include "python/ref.hpp"
 
+#include "python/interpreter_lock.hpp"
+
 #include <atomic>
 #include <mutex>
 #include <vector>
@@ -28,7 +30,7 @@ PendingReleases& pending() {
 
 void release_reference(PyObject* object) noexcept {
     if (object == nullptr) return;
-    if (PyGILState_Check()) {
+    if (holds_interpreter_lock()) {
         Py_DECREF(object);
         return;
     }

@@ -12,7 +12,8 @@ namespace velto::python {
 // Drops one reference. With the interpreter lock held this happens at once; on a thread that
 // does not hold it (a serving thread letting go of its snapshot) the release is queued and
 // carried out by the next entry point that runs with the lock. The lock is never taken here,
-// so this is safe also while the interpreter finalizes.
+// so this is safe also while (and after) the interpreter finalizes; what is queued then is
+// never released, which only the end of the process follows.
 void release_reference(PyObject* object) noexcept;
 
 // Carries out the queued releases. Needs the interpreter lock; called at every entry point.
