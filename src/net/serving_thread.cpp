@@ -20,7 +20,8 @@ struct ServingThread {
     Predecessor predecessor;
 };
 
-void* serving_thread_main(void* argument) {
+// No null check on the forced unwinding's catch clause (see run_serving_loop).
+__attribute__((no_sanitize("null"))) void* serving_thread_main(void* argument) {
     std::unique_ptr<ServingThread> thread(static_cast<ServingThread*>(argument));
     ::pthread_setname_np(::pthread_self(), "velto-serving");
     try {
