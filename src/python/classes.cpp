@@ -18,7 +18,7 @@ const char* spec_doc(const PyType_Spec& spec) {
     return nullptr;
 }
 
-// Some interpreters (3.9) keep only the part of a spec's docstring after the text signature,
+// Some interpreters (3.9) keep only the part of a PyType_Spec's docstring after the text signature,
 // which loses __text_signature__; the class gets its whole docstring back here. The copy is
 // made with the allocator the type's deallocation frees tp_doc with.
 Status<OperationError> keep_text_signature(PyTypeObject* type, const char* doc) {

@@ -38,8 +38,8 @@ class ClassCell {
     PyTypeObject* type_ = nullptr;
 };
 
-// PyType_FromSpecWithBases with `base` (or object). The spec's name must be "builtins.<Name>"
-// and, like its slots, static: the interpreter keeps pointers into it.
+// PyType_FromSpecWithBases with `base` (or object). The PyType_Spec's name must be
+// "builtins.<Name>" and, like its slots, static: the interpreter keeps pointers into it.
 Result<Ref, OperationError> create_class(PyType_Spec& spec, PyTypeObject* base = nullptr);
 
 // The tp_new of classes without a constructor: TypeError "No constructor defined".

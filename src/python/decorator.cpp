@@ -49,8 +49,8 @@ std::string decorated_name(PyObject* function) {
 
 // Registration happens here, once per decoration: server.on(id, widget, function), through the
 // server's Python method so that it takes the server's exclusive access like any other call.
-PyObject* apply_decorator(PyObject* server, PyObject* args, PyObject* kwargs) {
-    (void)kwargs;  // further arguments are accepted and ignored
+// Keyword arguments, like further positional ones, are accepted and ignored.
+PyObject* apply_decorator(PyObject* server, PyObject* args, PyObject* /*kwargs*/) {
     return object_entry([&]() -> ObjectResult {
         // The interpreter's own IndexError when no positional argument was given.
         PyObject* function = PyTuple_GetItem(args, 0);

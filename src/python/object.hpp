@@ -21,7 +21,8 @@ using BorrowState = Py_ssize_t;
 
 template <class Value>
 struct Object {
-    PyObject_HEAD BorrowState borrow_state;
+    PyObject ob_base;  // what PyObject_HEAD declares
+    BorrowState borrow_state;
     Value value;
 };
 

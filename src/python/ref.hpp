@@ -89,9 +89,4 @@ inline Ref borrow(Handle object) noexcept {
     return borrow(object.get());
 }
 
-// `steal` for the C API calls that return a type (PyType_FromSpec and friends).
-inline Ref steal_type(PyTypeObject* type) noexcept {
-    return steal(reinterpret_cast<PyObject*>(type));
-}
-
 }  // namespace velto::python
