@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <string_view>
 
 namespace velto {
 
@@ -17,6 +18,14 @@ std::string current_thread_name() {
         return "<unnamed>";
     }
     return name;
+}
+
+// The path relative to the source tree ("python/decorator.cpp"): build machines' directories
+// mean nothing to the user reading the report.
+std::string_view source_path(const char* file) {
+    std::string_view path(file);
+    const auto tree = path.rfind("src/");
+    return tree == std::string_view::npos ? path : path.substr(tree + 4);
 }
 
 void write_all_to_stderr(const std::string& text) noexcept {
@@ -38,7 +47,7 @@ void write_all_to_stderr(const std::string& text) noexcept {
 void report_fault(const Fault& fault) noexcept {
     try {
         std::string report = "velto_protocol: thread '" + current_thread_name() + "' faulted at " +
-                             fault.where().file_name() + ":" +
+                             std::string(source_path(fault.where().file_name())) + ":" +
                              std::to_string(fault.where().line()) + ":\n" + fault.message() + "\n";
         write_all_to_stderr(report);
     } catch (...) {
