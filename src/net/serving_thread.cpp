@@ -27,6 +27,11 @@ __attribute__((no_sanitize("null"))) void* serving_thread_main(void* argument) {
     try {
         run_serving_loop(thread->connection, thread->stop, *thread->handler,
                          std::move(thread->predecessor));
+        // The handler's finish may wait a long time (for an interpreter's lock): the receiver
+        // and the connection are let go before it, in the order the members would go.
+        thread->stop = StopReceiver(nullptr);
+        thread->connection.reset();
+        thread->handler->finish();
     } catch (abi::__forced_unwind&) {
         // The interpreter is ending this thread while it finalizes. The handler's references
         // belong to that interpreter and may no longer be released: the handler is left alone.

@@ -49,7 +49,8 @@ struct ExclusiveServer {
 Result<ExclusiveServer, OperationError> exclusive_server(PyObject* self);
 
 // The method table of the class (com_socket_server_methods.cpp): every Python method of
-// ComSocketServer is listed there, its function declared below with the file that defines it.
+// ComSocketServer is listed there, its function declared with the file that defines it: below,
+// or in com_socket_server_network.hpp for the network methods.
 PyMethodDef* com_socket_server_methods();
 
 // com_socket_server_registry.cpp: on($self, id, widget, action), _get_action($self, key).

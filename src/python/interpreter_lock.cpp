@@ -57,7 +57,10 @@ InterpreterAttachment::Held::Held(Held&& other) noexcept
     : owner_(std::exchange(other.owner_, nullptr)) {}
 
 InterpreterAttachment::Held::~Held() {
-    if (owner_ != nullptr) owner_->state_ = PyEval_SaveThread();
+    // Destroyed by the forced unwinding with which the interpreter ends this thread (it tried to
+    // take the lock back inside Python code while finalizing), the thread no longer holds the
+    // lock: letting it go then would take it from its real holder.
+    if (owner_ != nullptr && holds_interpreter_lock()) owner_->state_ = PyEval_SaveThread();
 }
 
 }  // namespace velto::python

@@ -34,7 +34,9 @@ class InterpreterAttachment {
 
     bool attached() const noexcept { return state_ != nullptr; }
 
-    // Holds the interpreter lock from `hold()` to its destruction.
+    // Holds the interpreter lock from `hold()` to its destruction. Python code run meanwhile
+    // may let the lock go and take it back; if the interpreter ends the thread there instead,
+    // the destruction on the way out leaves the lock alone.
     class Held {
       public:
         Held(Held&& other) noexcept;

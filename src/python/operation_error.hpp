@@ -49,6 +49,7 @@ class OperationError {
     const HostException* host_exception() const noexcept {
         return std::get_if<HostException>(&source_);
     }
+    HostException* host_exception() noexcept { return std::get_if<HostException>(&source_); }
 
     // The text a Python caller sees in the RuntimeError (or the host exception's display
     // text). Needs the interpreter lock for host exceptions.

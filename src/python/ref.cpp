@@ -45,7 +45,7 @@ void release_reference(PyObject* object) noexcept {
     }
 }
 
-void drain_deferred_releases() noexcept {
+void drain_deferred_releases() {
     PendingReleases& queue = pending();
     if (!queue.any.load(std::memory_order_acquire)) return;
     std::vector<PyObject*> objects;

@@ -17,7 +17,9 @@ namespace velto::python {
 void release_reference(PyObject* object) noexcept;
 
 // Carries out the queued releases. Needs the interpreter lock; called at every entry point.
-void drain_deferred_releases() noexcept;
+// Not noexcept: a release may run Python code, during which the interpreter may end a thread
+// that it is finalizing without by unwinding it, and that unwinding must pass.
+void drain_deferred_releases();
 
 // A non-owning view of an object that someone else keeps alive for as long as the view is used.
 class Handle {

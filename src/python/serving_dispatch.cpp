@@ -1,0 +1,120 @@
+// execute_action on the serving thread: the console lines of a dispatch, the interpreter lock
+// held exactly around the action's call, and the thread's one attachment to the interpreter.
+#include "python/serving_dispatch.hpp"
+
+#include <string>
+#include <utility>
+
+#include "common/fault.hpp"
+#include "net/console.hpp"
+#include "python/interpreter_lock.hpp"
+#include "python/panic.hpp"
+#include "python/widget_classes.hpp"
+
+namespace velto::python {
+
+namespace {
+
+// Lets go of a reference at once. Only with the lock held. Unlike a Ref's destructor this may
+// be left by the forced unwinding that ends the thread: the release can run Python code (a
+// __del__, the frames of a traceback), and the interpreter may end this thread inside it when
+// it is finalizing.
+void release_now(Ref& object) {
+    if (PyObject* released = object.release()) Py_DECREF(released);
+}
+
+void release_now(HostException& exception) {
+    release_now(exception.traceback);
+    release_now(exception.value);
+    release_now(exception.type);
+}
+
+class ServingDispatch final : public net::FrameHandler {
+  public:
+    explicit ServingDispatch(ActionRegistry snapshot) noexcept : snapshot_(std::move(snapshot)) {}
+
+    ServingDispatch(const ServingDispatch&) = delete;
+    ServingDispatch& operator=(const ServingDispatch&) = delete;
+
+    // Runs on the serving thread after finish(), or on the Python thread that could not start
+    // the serving thread, before any attachment was made: with the lock held, the snapshot's
+    // references go at once; otherwise Ref queues them. An attachment is only ever left here
+    // when finish() did not run, which happens only when the thread was torn down, and then
+    // the handler is not destroyed at all: it is not let go here, where the lock would be
+    // needed and no unwinding could pass.
+    ~ServingDispatch() override { static_cast<void>(attachment_.release()); }
+
+    Status<std::string> execute_action(const wire::Frame& frame) override {
+        const std::string key = frame.identity();
+        const auto found = snapshot_.find(key);
+        if (found == snapshot_.end()) {
+            net::console_line("No key " + key + " found");
+            return ok_unit;
+        }
+        net::console_line("Found frame ! " + std::to_string(frame.id));
+        auto held = attachment().hold();
+        if (!held) {
+            // The interpreter is finalizing: nothing may be called any more, and the frames
+            // that still arrive can only be dropped. Serving ends here.
+            raise_fault("Python is shutting down: the action " + key +
+                        " was not run and serving ends");
+        }
+        net::console_line("running action");
+        Status<std::string> outcome = call_action(found->second.get(), frame.data);
+        if (outcome.ok()) net::console_line("after function");
+        return outcome;  // the lock goes with `held`
+    }
+
+    // The snapshot's references are released (queued while this thread does not hold the
+    // lock), then the attachment takes the lock a last time: it carries the queued releases out
+    // and drops the thread's state. Dropped by a plain delete, which, unlike the destructor of
+    // a smart pointer, lets the thread's forced unwinding through.
+    void finish() override {
+        snapshot_.clear();
+        delete attachment_.release();
+    }
+
+  private:
+    // The thread's one attachment, made when it first needs the lock: on this thread, not on
+    // the Python thread that made the handler.
+    InterpreterAttachment& attachment() {
+        if (!attachment_) attachment_ = std::make_unique<InterpreterAttachment>();
+        return *attachment_;
+    }
+
+    // With the lock held. An error text for an action that raised; a PanicException out of the
+    // action is a fault (fetch_pending_exception throws it) and ends the thread as one.
+    static Status<std::string> call_action(PyObject* action, const wire::WidgetRegistry& value) {
+        auto widget = widget_to_object(value);
+        if (!widget.ok()) {
+            // No object for the widget (out of memory): this frame cannot be dispatched, and
+            // the thread ends as after a raising action, with the text of that failure.
+            OperationError& error = widget.error();
+            std::string text = error.display();
+            if (HostException* exception = error.host_exception()) release_now(*exception);
+            return fail(std::move(text));
+        }
+        Ref result = steal(PyObject_CallOneArg(action, widget.value().get()));
+        if (!result) {
+            HostException exception = fetch_pending_exception();
+            std::string text = exception.display();
+            release_now(exception);
+            release_now(widget.value());
+            return fail(std::move(text));
+        }
+        release_now(result);  // whatever the action returned is not looked at
+        release_now(widget.value());
+        return ok_unit;
+    }
+
+    ActionRegistry snapshot_;
+    std::unique_ptr<InterpreterAttachment> attachment_;
+};
+
+}  // namespace
+
+std::unique_ptr<net::FrameHandler> make_serving_dispatch(ActionRegistry snapshot) {
+    return std::make_unique<ServingDispatch>(std::move(snapshot));
+}
+
+}  // namespace velto::python

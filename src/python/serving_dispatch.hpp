@@ -1,0 +1,18 @@
+// The dispatcher of a serving thread: finds the action registered for each decoded frame in the
+// thread's own registry snapshot and calls it with the widget value as a Python object.
+#pragma once
+
+#include <memory>
+
+#include "net/serving_loop.hpp"
+#include "python/com_socket_server.hpp"
+
+namespace velto::python {
+
+// A handler for net::spawn_serving_thread that owns `snapshot` (taken by serve()). Made on a
+// Python thread with the interpreter lock held; everything after runs on the serving thread,
+// which holds the lock only around the call of an action and when it lets go of the
+// interpreter at its end.
+std::unique_ptr<net::FrameHandler> make_serving_dispatch(ActionRegistry snapshot);
+
+}  // namespace velto::python
