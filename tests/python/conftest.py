@@ -158,3 +158,43 @@ def received_joystick():
         server.close()
         client.wait(timeout=30)
     return received[0]
+
+
+# ---- servers in a subprocess, driven by commands (see velto_client.ServerProcess) -------------
+
+SERVER_SETUP = """
+import velto_protocol as vp
+W = vp.WidgetRegistry
+S = vp.ServerStatus
+server = vp.ComSocketServer("127.0.0.1:PORT")
+"""
+
+
+@pytest.fixture
+def driven():
+    """Makes server programs: `driven(setup, serve=True)` runs SERVER_SETUP and `setup` in a
+    fresh interpreter, opens the server with a client from this process, serves if asked, and
+    returns (process, client). `process.idle_threads` is its thread count before serve()."""
+    from velto_client import Client, ServerProcess, free_port
+
+    made = []
+
+    def make(setup="", serve=True):
+        port = free_port()
+        process = ServerProcess.driver(SERVER_SETUP + textwrap.dedent(setup), port)
+        made.append(process)
+        process.start("server.open()")
+        client = Client.connect(port, timeout=10)
+        made.append(client)
+        assert process.result(timeout=10) == "None"
+        process.idle_threads = process.thread_count()
+        if serve:
+            assert process.call("server.serve()") == "None"
+        return process, client
+
+    yield make
+    for thing in reversed(made):
+        if hasattr(thing, "kill"):
+            thing.__exit__(None, None, None)
+        else:
+            thing.close()

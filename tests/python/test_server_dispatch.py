@@ -1,0 +1,299 @@
+"""Frames from a real loopback client reaching the registered actions: every widget kind in every
+accepted record form as the right object, frames queued together or split, a joystick burst,
+the registry snapshot taken at serve(), and callback() from inside an action."""
+
+import math
+import threading
+
+import pytest
+
+import velto_protocol as vp
+from velto_client import (
+    f32,
+    frame,
+    free_port,
+    hand_result,
+    hexbytes,
+    joystick,
+    open_with_client,
+    pack,
+)
+
+W = vp.WidgetRegistry
+
+# Each case: (label, frame bytes, action key, kind, expected attributes). For a joystick the
+# attributes are x, y (of delta) and intensity, as the 32-bit floats they arrive as.
+CASES = [
+    # ---- the worked examples, byte for byte
+    ("toggle, array form", hexbytes("92 03 81 ac 546f67676c65427574746f6e 91 c3"),
+     "ToggleButton_3", "ToggleButton", {"value": True}),
+    ("toggle, frame and payload as maps",
+     hexbytes("82 a2 6964 03 a4 64617461 81 ac 546f67676c65427574746f6e 81 a5 76616c7565 c3"),
+     "ToggleButton_3", "ToggleButton", {"value": True}),
+    ("joystick, float 32", hexbytes(
+        "92 07 81 a8 4a6f79737469636b 92 92 ca3f000000 cabf800000 ca3f400000"),
+     "Joystick_7", "Joystick", {"x": 0.5, "y": -1.0, "intensity": 0.75}),
+    ("click, variant by position", hexbytes("92 01 81 00 90"), "ClickButton_1", "ClickButton", {}),
+    # ---- empty records: array, map of anything, bin of anything; variant key as bin
+    ("click, empty array", frame(10, "ClickButton"), "ClickButton_10", "ClickButton", {}),
+    ("click, map payload skipped", pack([11, {"ClickButton": {"junk": [1, {"a": None}]}}]),
+     "ClickButton_11", "ClickButton", {}),
+    ("click, bin payload ignored", pack([12, {"ClickButton": b"\x01\x02"}]),
+     "ClickButton_12", "ClickButton", {}),
+    ("click, variant key as bin", pack([13, {b"ClickButton": []}]),
+     "ClickButton_13", "ClickButton", {}),
+    ("confirm, array", frame(14, "ConfirmButton"), "ConfirmButton_14", "ConfirmButton", {}),
+    ("confirm, by position, map payload", pack([15, {2: {}}]),
+     "ConfirmButton_15", "ConfirmButton", {}),
+    # ---- booleans
+    ("toggle false, array", frame(16, "ToggleButton", False),
+     "ToggleButton_16", "ToggleButton", {"value": False}),
+    ("toggle, payload map", pack([17, {"ToggleButton": {"value": False}}]),
+     "ToggleButton_17", "ToggleButton", {"value": False}),
+    ("toggle, payload map with bin key", pack([18, {"ToggleButton": {b"value": True}}]),
+     "ToggleButton_18", "ToggleButton", {"value": True}),
+    ("toggle, payload map by position", pack([19, {1: {0: True}}]),
+     "ToggleButton_19", "ToggleButton", {"value": True}),
+    ("toggle, payload map with a further key", pack([20, {"ToggleButton": {
+        "extra": [1, 2, {"x": None}], "value": True}}]),
+     "ToggleButton_20", "ToggleButton", {"value": True}),
+    ("press, array", frame(21, "PressButton", True), "PressButton_21", "PressButton",
+     {"pressed": True}),
+    ("press, by position, payload map", pack([22, {3: {"pressed": False}}]),
+     "PressButton_22", "PressButton", {"pressed": False}),
+    # ---- the direction in every integer form
+    ("direction 0", frame(23, "DirectionalButton", 0), "DirectionalButton_23",
+     "DirectionalButton", {"direction": 0}),
+    ("direction 255 (cc ff)", frame(24, "DirectionalButton", 255), "DirectionalButton_24",
+     "DirectionalButton", {"direction": 255}),
+    ("direction, bin payload", pack([25, {"DirectionalButton": b"\x05"}]),
+     "DirectionalButton_25", "DirectionalButton", {"direction": 5}),
+    ("direction, payload map", pack([26, {"DirectionalButton": {"direction": 200}}]),
+     "DirectionalButton_26", "DirectionalButton", {"direction": 200}),
+    ("direction as uint 16",
+     b"\x92\x1b\x81\xb1DirectionalButton\x91\xcd\x00\x07",
+     "DirectionalButton_27", "DirectionalButton", {"direction": 7}),
+    ("direction as int 8",
+     hexbytes("92 1c 81 04 91 d0 05"), "DirectionalButton_28", "DirectionalButton",
+     {"direction": 5}),
+    ("direction as uint 64", hexbytes("92 1d 81 04 91 cf 00000000000000fe"),
+     "DirectionalButton_29", "DirectionalButton", {"direction": 254}),
+    # ---- joystick floats: float 64 rounded to float 32, integers, nested record forms
+    ("joystick, float 64", joystick(30, 0.1, -0.2, 0.3, single_float=False), "Joystick_30",
+     "Joystick", {"x": f32(0.1), "y": f32(-0.2), "intensity": f32(0.3)}),
+    ("joystick, integers", joystick(31, 1, -128, 1000), "Joystick_31", "Joystick",
+     {"x": 1.0, "y": -128.0, "intensity": 1000.0}),
+    ("joystick, delta as a map", pack([32, {"Joystick": [{"y": 2.0, "x": 1.0}, 3]}]),
+     "Joystick_32", "Joystick", {"x": 1.0, "y": 2.0, "intensity": 3.0}),
+    ("joystick, delta as bin", pack([33, {"Joystick": [b"\x01\x02\x09", 0.5]}]),
+     "Joystick_33", "Joystick", {"x": 1.0, "y": 2.0, "intensity": 0.5}),
+    ("joystick, payload map", pack([34, {"Joystick": {"intensity": 0.25, "delta": [3, 4]}}]),
+     "Joystick_34", "Joystick", {"x": 3.0, "y": 4.0, "intensity": 0.25}),
+    ("joystick, by position, all maps by position",
+     pack([35, {5: {1: -0.25, 0: {0: 0.5, 1: 1.5}}}]),
+     "Joystick_35", "Joystick", {"x": 0.5, "y": 1.5, "intensity": -0.25}),
+    ("joystick, beyond float 32", joystick(36, 1e39, -1e39, math.nan, single_float=False),
+     "Joystick_36", "Joystick", {"x": math.inf, "y": -math.inf, "intensity": math.nan}),
+    # ---- the frame record itself
+    ("frame map, keys as bin", pack({b"id": 40, b"data": {"PressButton": [True]}}),
+     "PressButton_40", "PressButton", {"pressed": True}),
+    ("frame map, keys by position", pack({1: {"PressButton": [False]}, 0: 41}),
+     "PressButton_41", "PressButton", {"pressed": False}),
+    ("frame map, data first, a further key",
+     pack({"data": {"ConfirmButton": []}, "extra": {"nested": [1, 2]}, "id": 42}),
+     "ConfirmButton_42", "ConfirmButton", {}),
+    ("frame id 255", frame(255, "ClickButton"), "ClickButton_255", "ClickButton", {}),
+    ("frame id as uint 16", hexbytes("92 cd 002b 81 00 90"), "ClickButton_43", "ClickButton", {}),
+]
+IDS = [case[0] for case in CASES]
+
+# What the actions return: none of it may matter to the serving thread.
+RETURNS = [None, 42, "text", object(), NotImplemented, [1, 2], ValueError("returned, not raised")]
+
+
+def serving(port, register):
+    """A server on `port` with the actions `register(server)` adds, opened and serving; the
+    client end of its connection."""
+    server = vp.ComSocketServer(f"127.0.0.1:{port}")
+    register(server)
+    client = open_with_client(server, port)
+    server.serve()
+    return server, client
+
+
+@pytest.fixture(scope="module")
+def batch():
+    """All cases sent by one client in one send; every action records (key, widget) in the
+    order of its calls. Half the actions are registered with on(), half with the decorator."""
+    records = []
+    all_arrived = threading.Event()
+
+    def make_action(key, returned):
+        def action(widget):
+            records.append((key, widget))
+            if len(records) == len(CASES):
+                all_arrived.set()
+            return returned
+
+        return action
+
+    def register(server):
+        decorate = vp.on(server)
+        for index, key in enumerate(sorted({case[2] for case in CASES})):
+            action = make_action(key, RETURNS[index % len(RETURNS)])
+            if index % 2:
+                server.on(int(key.rsplit("_")[1]), key.rsplit("_")[0], action)
+            else:
+                action.__name__ = key
+                decorate(action)
+
+    port = free_port()
+    server, client = serving(port, register)
+    try:
+        client.send(b"".join(case[1] for case in CASES))
+        all_arrived.wait(10)
+    finally:
+        server.close()
+        client.close()
+    return records
+
+
+def test_every_frame_of_one_send_is_dispatched_once_in_order(batch):
+    assert [key for key, _ in batch] == [case[2] for case in CASES]
+
+
+def check_widget(widget, kind, attributes):
+    assert type(widget) is getattr(W, kind)
+    if kind == "Joystick":
+        got = {"x": widget.delta.x, "y": widget.delta.y, "intensity": widget.intensity}
+    else:
+        got = {name: getattr(widget, name) for name in attributes}
+    for name, expected in attributes.items():
+        assert type(got[name]) is type(expected), name
+        if isinstance(expected, float) and math.isnan(expected):
+            assert math.isnan(got[name]), name
+        else:
+            assert got[name] == expected, name
+
+
+@pytest.mark.parametrize("index", range(len(CASES)), ids=IDS)
+def test_the_action_gets_the_widget_object(batch, index):
+    _, _, key, kind, attributes = CASES[index]
+    assert len(batch) > index, "the frame was not dispatched"
+    got_key, widget = batch[index]
+    assert got_key == key
+    check_widget(widget, kind, attributes)
+
+
+# ---- a stream of frames ------------------------------------------------------------------------
+
+
+def test_joystick_burst_is_dispatched_whole_and_in_order():
+    count = 300
+    values = [((i / 7.0) * (-1) ** i, -i / 3.0, i / 300.0) for i in range(count)]
+    # alternately float 32 and float 64 on the wire; the action sees float 32 values either way
+    frames = [joystick(9, x, y, z, single_float=i % 2 == 0) for i, (x, y, z) in enumerate(values)]
+    received = []
+    done = threading.Event()
+
+    def Joystick_9(widget):
+        received.append((widget.delta.x, widget.delta.y, widget.intensity))
+        if len(received) == count:
+            done.set()
+
+    port = free_port()
+    server, client = serving(port, lambda s: s.on(9, "Joystick", Joystick_9))
+    try:
+        stream = b"".join(frames)
+        # cut into pieces that do not follow frame boundaries
+        for start in range(0, len(stream), 1000):
+            client.send(stream[start:start + 1000])
+        assert done.wait(10), f"{len(received)} of {count} frames dispatched"
+    finally:
+        server.close()
+        client.close()
+    assert received == [(f32(x), f32(y), f32(z)) for x, y, z in values]
+
+
+def test_a_frame_larger_than_one_receive_is_assembled():
+    # 60000 bytes of bin payload, which a click button ignores, then a small frame after it
+    big = pack([50, {"ClickButton": bytes(range(256)) * 234 + b"\0" * 96}])
+    assert 60000 < len(big) < 64 * 1024
+    calls = []
+    done = threading.Event()
+
+    def record(widget):
+        calls.append(type(widget).__name__)
+        if len(calls) == 2:
+            done.set()
+
+    def register(server):
+        server.on(50, "ClickButton", record)
+        server.on(51, "ToggleButton", record)
+
+    port = free_port()
+    server, client = serving(port, register)
+    try:
+        client.send(big + frame(51, "ToggleButton", True))
+        assert done.wait(10), calls
+    finally:
+        server.close()
+        client.close()
+    assert calls == ["WidgetRegistry_ClickButton", "WidgetRegistry_ToggleButton"]
+
+
+# ---- the registry snapshot ----------------------------------------------------------------------
+
+
+def test_actions_registered_after_serve_do_not_reach_the_running_thread():
+    calls = []
+    reached = threading.Event()
+
+    def before(widget):
+        calls.append("before")
+        reached.set()
+
+    def replacement(widget):
+        calls.append("replacement")
+
+    def added(widget):
+        calls.append("added")
+
+    port = free_port()
+    server, client = serving(port, lambda s: s.on(1, "ClickButton", before))
+    try:
+        server.on(1, "ClickButton", replacement)
+        server.on(2, "ClickButton", added)
+        assert server._get_action("ClickButton_1") is replacement
+        assert server._get_action("ClickButton_2") is added
+        # frame 2 first: when the action of frame 1 runs, frame 2 has been looked up already
+        client.send(frame(2, "ClickButton") + frame(1, "ClickButton"))
+        assert reached.wait(10)
+    finally:
+        server.close()
+        client.close()
+    assert calls == ["before"]
+
+
+# ---- answering from inside an action -----------------------------------------------------------
+
+
+def test_callback_from_inside_an_action_reaches_the_client():
+    answered = []
+
+    def ConfirmButton_9(widget):
+        answered.append(server.callback(9, vp.ServerStatus.Busy, vp.ConfirmResult(False)))
+
+    port = free_port()
+    server, client = serving(port, lambda s: vp.on(s)(ConfirmButton_9))
+    try:
+        client.send(frame(9, "ConfirmButton"))
+        expected = hexbytes("93 09 a4 42757379 81 ad 436f6e6669726d526573756c74 91 c2")
+        assert client.read_exact(len(expected), timeout=10) == expected
+        assert expected == hand_result(9, "Busy", confirm=False)
+    finally:
+        server.close()
+    assert answered == [None]
+    assert client.wait_eof() == b""
+    client.close()
+

@@ -1,0 +1,252 @@
+"""What ends a serving thread (a raising action, a PanicException, a frame that does not decode,
+an unfinished frame beyond its bound) and what the program sees afterwards; a client that has
+gone; Ctrl-C during open(); a program that ends while a thread serves."""
+
+import os
+import signal
+import subprocess
+import time
+
+import pytest
+
+from velto_client import (
+    Client,
+    RemoteError,
+    ServerProcess,
+    frame,
+    free_port,
+    hand_result,
+    hexbytes,
+    listening,
+)
+
+CLOSED_CHANNEL = ("RuntimeError", "sending on a closed channel")
+CONFIRM = hand_result(1, "Idle", confirm=True)
+
+RAISING_ACTIONS = """
+class Outer:
+    class Oops(Exception):
+        pass
+
+class Mute(Exception):
+    def __str__(self):
+        raise RuntimeError("no text")
+
+try:
+    vp.on(server)(lambda widget: None)
+except BaseException as fault:
+    PanicException = type(fault)
+
+def ClickButton_1(widget):
+    print("raising")
+    RAISE
+
+def ClickButton_2(widget):
+    print("second frame")
+
+server.on(1, "ClickButton", ClickButton_1)
+server.on(2, "ClickButton", ClickButton_2)
+"""
+
+
+def remote_error(process, source):
+    with pytest.raises(RemoteError) as raised:
+        process.call(source)
+    return raised.value.type_name, raised.value.message
+
+
+def assert_thread_ended_connection_kept(process, client):
+    """After a thread fault: the thread is gone, close() is refused and leaves the connection,
+    which still carries answers."""
+    process.wait_thread_count(process.idle_threads)
+    assert remote_error(process, "server.close()") == CLOSED_CHANNEL
+    assert client.is_open()
+    assert process.call("server.callback(1, S.Idle, vp.ConfirmResult(True))") == "None"
+    assert client.read_exact(len(CONFIRM)) == CONFIRM
+    assert remote_error(process, "server.close()") == CLOSED_CHANNEL
+
+
+@pytest.mark.parametrize(
+    "statement, text",
+    [
+        ('raise ValueError("boom")', "ValueError: boom"),
+        ('raise KeyError("k")', "KeyError: 'k'"),
+        ('raise Outer.Oops("deep")', "Outer.Oops: deep"),
+        ("raise Mute()", "Mute: <exception str() failed>"),
+    ],
+)
+def test_a_raising_action_ends_the_thread(driven, statement, text):
+    process, client = driven(RAISING_ACTIONS.replace("RAISE", statement))
+    start = process.mark()
+    client.send(frame(1, "ClickButton") + frame(2, "ClickButton"))
+    process.wait_stderr("Action failed " + text)
+    assert_thread_ended_connection_kept(process, client)
+    # no "after function", no "done", and the frame behind it is never read
+    assert process.console(start) == [
+        "Received size : 32", "Found frame ! 1", "running action", "raising"]
+    assert process.finish() == 0
+    assert process.stderr().count("Action failed ") == 1
+
+
+@pytest.mark.parametrize(
+    "statement, message",
+    [
+        ("vp.on(server)(lambda widget: None)", 'the function name "<lambda>" has no "_"'),
+        ('raise PanicException("raised by the action")', "raised by the action"),
+    ],
+    ids=["module fault", "raised"],
+)
+def test_a_panic_in_an_action_ends_the_thread_as_a_fault(driven, statement, message):
+    process, client = driven(RAISING_ACTIONS.replace("RAISE", statement))
+    start = process.mark()
+    client.send(frame(1, "ClickButton") + frame(2, "ClickButton"))
+    process.wait_stderr("Python stack trace below:")
+    assert_thread_ended_connection_kept(process, client)
+    assert process.console(start) == [
+        "Received size : 32", "Found frame ! 1", "running action", "raising"]
+    assert process.finish() == 0
+    stderr = process.stderr()
+    assert "Action failed" not in stderr
+    trace = stderr[stderr.index("Python stack trace below:"):]
+    assert "in ClickButton_1" in trace
+    assert message in trace
+
+
+def test_a_frame_that_does_not_decode_ends_the_thread(driven):
+    process, client = driven(
+        """
+        def ToggleButton_3(widget):
+            print("action got", widget.value)
+
+        server.on(3, "ToggleButton", ToggleButton_3)
+        """
+    )
+    start = process.mark()
+    # a valid frame, then nil, which is no frame
+    client.send(hexbytes("92 03 81 ac 546f67676c65427574746f6e 91 c3 c0"))
+    process.wait_stderr("invalid type: unit value, expected struct Frame")
+    assert_thread_ended_connection_kept(process, client)
+    assert process.console(start) == [
+        "Received size : 19", "Found frame ! 3", "running action", "action got True",
+        "after function", "done"]
+    assert process.finish() == 0
+
+
+def test_an_unfinished_frame_beyond_64_KiB_ends_the_thread(driven):
+    process, client = driven("server.on(1, 'ClickButton', print)")
+    # a click button whose bin payload announces 1 MiB; 80 KiB of it are sent
+    head = b"\x92\x01\x81\xabClickButton\xc6" + (1 << 20).to_bytes(4, "big")
+    client.send(head + bytes(80 * 1024))
+    process.wait_stderr("faulted at", timeout=10)
+    assert_thread_ended_connection_kept(process, client)
+    assert not any(line.startswith(("Found frame", "No key")) for line in process.console())
+    assert process.finish() == 0
+    assert "Failed to read frame" not in process.stderr()
+
+
+def test_callback_to_a_client_that_has_gone(driven):
+    process, client = driven(
+        """
+        import signal
+        signal.signal(signal.SIGPIPE, signal.SIG_DFL)  # a broken pipe signal would kill us
+        """,
+        serve=False,
+    )
+    client.close()
+    expected = ("RuntimeError", f"{os.strerror(32)} (os error 32)")
+    # the first write after the peer closed can still be taken by the system
+    for _ in range(100):
+        try:
+            assert process.call("server.callback(1, S.Idle, vp.ConfirmResult(True))") == "None"
+        except RemoteError as error:
+            assert (error.type_name, error.message) == expected
+            break
+        time.sleep(0.02)
+    else:
+        pytest.fail("callback() kept succeeding after the client had gone")
+    assert remote_error(process, "server.callback(1, S.Idle, vp.ConfirmResult(True))") == expected
+    assert process.call("6 * 7") == "42"
+    assert process.finish() == 0
+
+
+SIGINT_DURING_OPEN = """
+import os, signal, sys
+import velto_protocol as vp
+if sys.argv[2] == "handled":
+    signal.signal(signal.SIGINT, lambda *_: os.write(1, b"handler ran\\n"))
+server = vp.ComSocketServer("127.0.0.1:" + sys.argv[1])
+os.write(1, b"opening\\n")
+server.open()
+os.write(1, b"opened\\n")
+"""
+
+
+@pytest.mark.parametrize("handler", ["default", "handled"])
+def test_sigint_during_open(handler):
+    port = free_port()
+    with ServerProcess(SIGINT_DURING_OPEN, args=(port, handler)) as process:
+        process.wait_line("opening", timeout=10)
+        deadline = time.monotonic() + 5
+        while not listening(port):
+            assert time.monotonic() < deadline, "the server never listened"
+            time.sleep(0.01)
+        if handler == "default":
+            # open() may not have reached its wait yet when the first signal comes
+            for _ in range(8):
+                process.process.send_signal(signal.SIGINT)
+                try:
+                    process.process.wait(0.5)
+                    break
+                except subprocess.TimeoutExpired:
+                    continue
+            assert process.finish() == -signal.SIGINT
+            assert process.stderr().rstrip().endswith("KeyboardInterrupt")
+            assert "opened" not in process.console()
+        else:
+            process.process.send_signal(signal.SIGINT)
+            process.wait_line("handler ran")
+            # the handler raised nothing: the wait goes on and takes the client
+            client = Client.connect(port)
+            process.wait_line("opened")
+            assert process.finish() == 0
+            client.close()
+
+
+# (setup, frames the client sends, the console line after which the program ends)
+ENDINGS = {
+    "idle": ("", b"", None),
+    "inside an action": (
+        """
+        import time
+        def ClickButton_1(widget):
+            print("in action")
+            time.sleep(0.3)
+            print("action over")
+
+        server.on(1, "ClickButton", ClickButton_1)
+        """,
+        frame(1, "ClickButton"),
+        "in action",
+    ),
+    "frames still coming": (
+        "server.on(1, 'ClickButton', lambda widget: None)",
+        frame(1, "ClickButton") * 200,
+        "done",
+    ),
+}
+
+
+@pytest.mark.parametrize("ending", list(ENDINGS))
+def test_a_program_ending_while_serving_exits_normally(driven, ending):
+    setup, frames, line = ENDINGS[ending]
+    process, client = driven(setup)
+    client.send(frames)
+    if line:
+        process.wait_line(line)
+    began = time.monotonic()
+    assert process.finish(timeout=10) == 0
+    assert time.monotonic() - began < 5
+    stderr = process.stderr()
+    assert "Fatal Python error" not in stderr
+    assert "faulted" not in stderr
+    client.close()

@@ -1,0 +1,484 @@
+"""Helpers of the socket server tests: a loopback client, frame and result encoders (with the
+msgpack package and by hand), and server programs run in a subprocess whose console lines are
+read as they come."""
+
+import ast
+import os
+import socket
+import struct
+import subprocess
+import sys
+import textwrap
+import threading
+import time
+
+import msgpack
+
+KINDS = ("ClickButton", "ToggleButton", "ConfirmButton", "PressButton", "DirectionalButton",
+         "Joystick")
+STATUS_NAMES = ("NotInit", "Idle", "Busy", "Error")
+# Every wait of these helpers is bounded by this many seconds unless a test says otherwise.
+TIMEOUT = 5.0
+
+
+def hexbytes(text):
+    return bytes.fromhex(text.replace(" ", ""))
+
+
+def f32(value):
+    """`value` as the nearest 32-bit float, back as a Python float."""
+    return struct.unpack(">f", struct.pack(">f", value))[0]
+
+
+def free_port():
+    """A port nobody listens on right now (another process could take it before the server
+    binds it; on this machine that is rare enough)."""
+    with socket.socket() as probe:
+        probe.bind(("127.0.0.1", 0))
+        return probe.getsockname()[1]
+
+
+# ---- frames the client sends, encoded by the msgpack package ---------------------------------
+
+
+def pack(value, single_float=True):
+    """One MessagePack document; bytes objects become bin values, floats float 32 by default."""
+    return msgpack.packb(value, use_bin_type=True, use_single_float=single_float)
+
+
+def frame(widget_id, kind, *fields, single_float=True):
+    """A frame in the array form: [id, {kind: [fields...]}]."""
+    return pack([widget_id, {kind: list(fields)}], single_float)
+
+
+def joystick(widget_id, x, y, intensity, single_float=True):
+    return frame(widget_id, "Joystick", [x, y], intensity, single_float=single_float)
+
+
+# ---- result frames the server sends, encoded by hand ------------------------------------------
+
+
+def hand_uint8(value):
+    return bytes([value]) if value < 0x80 else bytes([0xCC, value])
+
+
+def hand_str(text):
+    data = text.encode()
+    n = len(data)
+    if n < 32:
+        header = bytes([0xA0 | n])
+    elif n < 0x100:
+        header = bytes([0xD9, n])
+    elif n < 0x10000:
+        header = b"\xda" + struct.pack(">H", n)
+    else:
+        header = b"\xdb" + struct.pack(">I", n)
+    return header + data
+
+
+def hand_result(widget_id, status_name, confirm=None, error=None):
+    """The bytes of a result frame: 93, id, status name, {"ConfirmResult": [bool]} or
+    {"ErrorResult": [text]}."""
+    if error is None:
+        payload = b"\x81" + hand_str("ConfirmResult") + b"\x91" + (b"\xc3" if confirm else b"\xc2")
+    else:
+        payload = b"\x81" + hand_str("ErrorResult") + b"\x91" + hand_str(error)
+    return b"\x93" + hand_uint8(widget_id) + hand_str(status_name) + payload
+
+
+# ---- the client --------------------------------------------------------------------------------
+
+
+class Client:
+    """One TCP connection to the server, with bounded reads."""
+
+    def __init__(self, sock):
+        self.sock = sock
+
+    @classmethod
+    def connect(cls, port, timeout=TIMEOUT):
+        """Connects to 127.0.0.1:port, retrying while nothing listens there yet."""
+        deadline = time.monotonic() + timeout
+        while True:
+            sock = socket.socket()
+            sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 1 << 20)
+            try:
+                sock.settimeout(max(deadline - time.monotonic(), 1.0))
+                sock.connect(("127.0.0.1", port))
+                return cls(sock)
+            except OSError:
+                sock.close()
+                if time.monotonic() > deadline:
+                    raise
+                time.sleep(0.01)
+
+    def send(self, data):
+        self.sock.settimeout(TIMEOUT)
+        self.sock.sendall(data)
+
+    def read_exact(self, count, timeout=TIMEOUT):
+        """Exactly `count` bytes; fails when the stream ends or the time is up before."""
+        data = b""
+        deadline = time.monotonic() + timeout
+        while len(data) < count:
+            left = deadline - time.monotonic()
+            if left <= 0:
+                raise AssertionError(f"timed out after {len(data)} of {count} bytes: {data!r}")
+            self.sock.settimeout(left)
+            try:
+                chunk = self.sock.recv(count - len(data))
+            except socket.timeout:
+                continue
+            if not chunk:
+                raise AssertionError(f"end of stream after {len(data)} of {count} bytes: {data!r}")
+            data += chunk
+        return data
+
+    def read_available(self):
+        """Whatever has arrived by now, without waiting."""
+        data = b""
+        self.sock.setblocking(False)
+        try:
+            while True:
+                try:
+                    chunk = self.sock.recv(65536)
+                except (BlockingIOError, InterruptedError):
+                    break
+                if not chunk:
+                    break
+                data += chunk
+        finally:
+            self.sock.setblocking(True)
+        return data
+
+    def wait_eof(self, timeout=TIMEOUT):
+        """Waits for the end of the stream; returns the bytes that came before it."""
+        data = b""
+        deadline = time.monotonic() + timeout
+        while True:
+            left = deadline - time.monotonic()
+            if left <= 0:
+                raise AssertionError(f"the stream did not end within {timeout} s (got {data!r})")
+            self.sock.settimeout(left)
+            try:
+                chunk = self.sock.recv(65536)
+            except socket.timeout:
+                continue
+            except ConnectionResetError:
+                return data
+            if not chunk:
+                return data
+            data += chunk
+
+    def is_open(self):
+        """True when the server has not ended the stream (bytes that have arrived are kept
+        unread)."""
+        self.sock.setblocking(False)
+        try:
+            return self.sock.recv(1, socket.MSG_PEEK) != b""
+        except (BlockingIOError, InterruptedError):
+            return True
+        except ConnectionResetError:
+            return False
+        finally:
+            self.sock.setblocking(True)
+
+    def close(self):
+        self.sock.close()
+
+
+# A client made in a helper process: it retries connecting until the listener exists and hands
+# the connected socket over, so a test can call the blocking open() in its own process (which
+# holds the interpreter lock until a client has connected).
+_CONNECTOR = textwrap.dedent(
+    """
+    import socket, sys, time
+    port, channel_fd, timeout = int(sys.argv[1]), int(sys.argv[2]), float(sys.argv[3])
+    channel = socket.socket(fileno=channel_fd)
+    deadline = time.monotonic() + timeout
+    while True:
+        sock = socket.socket()
+        sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 1 << 20)
+        try:
+            sock.connect(("127.0.0.1", port))
+            break
+        except OSError:
+            sock.close()
+            if time.monotonic() > deadline:
+                sys.exit(1)
+            time.sleep(0.005)
+    socket.send_fds(channel, [b"c"], [sock.fileno()])
+    """
+)
+
+
+class PendingClient:
+    def __init__(self, port, timeout=10.0):
+        parent, child = socket.socketpair()
+        self.process = subprocess.Popen(
+            [sys.executable, "-S", "-c", _CONNECTOR, str(port), str(child.fileno()), str(timeout)],
+            pass_fds=[child.fileno()],
+        )
+        child.close()
+        self.channel = parent
+        self.timeout = timeout
+
+    def take(self):
+        self.channel.settimeout(self.timeout)
+        try:
+            _, fds, _, _ = socket.recv_fds(self.channel, 16, 1)
+        finally:
+            self.channel.close()
+            self.process.wait(self.timeout)
+        assert fds, "the helper process could not connect"
+        return Client(socket.socket(fileno=fds[0]))
+
+
+def open_with_client(server, port):
+    """Calls `server.open()` in this process while a helper process connects; returns the
+    client end of the accepted connection."""
+    pending = PendingClient(port)
+    try:
+        server.open()
+    except BaseException:
+        pending.process.kill()
+        pending.process.wait()
+        pending.channel.close()
+        raise
+    return pending.take()
+
+
+# ---- server programs in a subprocess -----------------------------------------------------------
+
+
+class RemoteError(Exception):
+    """An exception raised by a command in the server program: its type name and str()."""
+
+    def __init__(self, type_name, message):
+        super().__init__(f"{type_name}: {message}")
+        self.type_name = type_name
+        self.message = message
+
+
+class _LineReader:
+    def __init__(self, pipe, sink, changed):
+        self.lines = sink
+        self.thread = threading.Thread(target=self._run, args=(pipe, changed), daemon=True)
+        self.thread.start()
+
+    def _run(self, pipe, changed):
+        for raw in iter(pipe.readline, b""):
+            with changed:
+                self.lines.append(raw.decode(errors="replace").rstrip("\n"))
+                changed.notify_all()
+        with changed:
+            changed.notify_all()
+
+
+# Every driver line starts with this marker; everything else on fd 1 is the program's console.
+MARK = "@@"
+
+_DRIVER_HEAD = """
+import ast, os, sys
+def say(text):
+    os.write(1, (text + "\\n").encode())
+"""
+
+# Reads commands (one Python source text per line, as a literal) from standard input and answers
+# each with "@@ok <repr of the value>" or "@@raised (<type name>, <str>)". Ends at end of input.
+_DRIVER_LOOP = """
+say("@@ready")
+while True:
+    line = sys.stdin.readline()
+    if not line:
+        break
+    source = ast.literal_eval(line)
+    try:
+        try:
+            code = compile(source, "<command>", "eval")
+        except SyntaxError:
+            exec(compile(source, "<command>", "exec"), globals())
+            value = None
+        else:
+            value = eval(code, globals())
+    except SystemExit:
+        raise
+    except BaseException as error:
+        try:
+            text = str(error)
+        except BaseException:
+            text = "<str failed>"
+        say("@@raised " + repr((type(error).__name__, text)))
+    else:
+        say("@@ok " + repr(value))
+"""
+
+
+class ServerProcess:
+    """A Python program run with -u, its fd 1 and fd 2 read line by line as they come."""
+
+    def __init__(self, source, args=()):
+        self.process = subprocess.Popen(
+            [sys.executable, "-u", "-c", source, *map(str, args)],
+            stdin=subprocess.PIPE,
+            stdout=subprocess.PIPE,
+            stderr=subprocess.PIPE,
+        )
+        self.changed = threading.Condition()
+        self.out = []
+        self.err = []
+        self._readers = [_LineReader(self.process.stdout, self.out, self.changed),
+                         _LineReader(self.process.stderr, self.err, self.changed)]
+        self._replies = 0
+
+    @classmethod
+    def driver(cls, setup, port):
+        """A program that runs `setup` (PORT replaced by the port), then executes the commands
+        given to `call` / `start`."""
+        setup = textwrap.dedent(setup).replace("PORT", str(port))
+        process = cls(_DRIVER_HEAD + setup + _DRIVER_LOOP)
+        process.wait_line(MARK + "ready", timeout=10)
+        return process
+
+    # -- output -------------------------------------------------------------------------------
+
+    def mark(self):
+        """The position after the lines read so far on fd 1."""
+        with self.changed:
+            return len(self.out)
+
+    def console(self, start=0):
+        """The console lines (driver lines left out) from position `start` on."""
+        with self.changed:
+            return [line for line in self.out[start:] if not line.startswith(MARK)]
+
+    def stderr(self):
+        with self.changed:
+            return "\n".join(self.err)
+
+    def _wait(self, found, timeout, what):
+        deadline = time.monotonic() + timeout
+        with self.changed:
+            while True:
+                result = found()
+                if result is not None:
+                    return result
+                left = deadline - time.monotonic()
+                if left <= 0 or (self.process.poll() is not None
+                                 and not any(r.thread.is_alive() for r in self._readers)):
+                    raise AssertionError(
+                        f"timed out waiting for {what}\n--- fd 1:\n" + "\n".join(self.out)
+                        + "\n--- fd 2:\n" + "\n".join(self.err))
+                self.changed.wait(min(left, 0.5))
+
+    def wait_line(self, text, start=0, timeout=TIMEOUT, count=1):
+        """Waits until fd 1 holds the line `text` `count` times from `start` on; returns the
+        position after the last of them."""
+
+        def found():
+            seen = 0
+            for index in range(start, len(self.out)):
+                if self.out[index] == text:
+                    seen += 1
+                    if seen == count:
+                        return index + 1
+            return None
+
+        return self._wait(found, timeout, f"{count} x {text!r} on fd 1")
+
+    def wait_stderr(self, text, timeout=TIMEOUT):
+        """Waits until fd 2 contains `text` (within one line)."""
+        return self._wait(lambda: True if any(text in line for line in self.err) else None,
+                          timeout, f"{text!r} on fd 2")
+
+    # -- commands -----------------------------------------------------------------------------
+
+    def start(self, source):
+        """Sends one command without waiting for its answer."""
+        self.process.stdin.write((repr(textwrap.dedent(source)) + "\n").encode())
+        self.process.stdin.flush()
+
+    def result(self, timeout=TIMEOUT):
+        """The answer to the oldest command not yet answered: the repr of its value, or
+        RemoteError raised."""
+        wanted = self._replies + 1
+
+        def found():
+            replies = [line for line in self.out if line.startswith(MARK + "ok ")
+                       or line.startswith(MARK + "raised ")]
+            return replies[wanted - 1] if len(replies) >= wanted else None
+
+        reply = self._wait(found, timeout, f"answer {wanted}")
+        self._replies = wanted
+        if reply.startswith(MARK + "raised "):
+            raise RemoteError(*ast.literal_eval(reply[len(MARK + "raised "):]))
+        return reply[len(MARK + "ok "):]
+
+    def call(self, source, timeout=TIMEOUT):
+        self.start(source)
+        return self.result(timeout)
+
+    # -- the process --------------------------------------------------------------------------
+
+    def thread_count(self):
+        try:
+            return len(os.listdir(f"/proc/{self.process.pid}/task"))
+        except FileNotFoundError:
+            return 0
+
+    def wait_thread_count(self, count, timeout=TIMEOUT):
+        """Waits until the program runs `count` threads (a serving thread that ends leaves)."""
+        deadline = time.monotonic() + timeout
+        while self.thread_count() != count:
+            if time.monotonic() > deadline:
+                raise AssertionError(f"{self.thread_count()} threads, not {count}\n"
+                                     + self.stderr())
+            time.sleep(0.01)
+
+    def finish(self, timeout=TIMEOUT):
+        """Ends the input and waits for the program to exit; returns its exit code."""
+        try:
+            self.process.stdin.close()
+        except BrokenPipeError:
+            pass
+        try:
+            code = self.process.wait(timeout)
+        except subprocess.TimeoutExpired:
+            self.kill()
+            raise AssertionError(f"the program did not exit within {timeout} s\n"
+                                 + "\n".join(self.out) + "\n" + self.stderr())
+        for reader in self._readers:
+            reader.thread.join(timeout)
+        return code
+
+    def kill(self):
+        if self.process.poll() is None:
+            self.process.kill()
+        self.process.wait()
+        for reader in self._readers:
+            reader.thread.join(TIMEOUT)
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.kill()
+        for pipe in (self.process.stdin, self.process.stdout, self.process.stderr):
+            try:
+                pipe.close()
+            except OSError:
+                pass
+        return False
+
+
+def listening(port):
+    """True when some socket listens on 127.0.0.1:port (read from /proc/net/tcp)."""
+    with open("/proc/net/tcp") as table:
+        next(table)
+        for row in table:
+            fields = row.split()
+            local, state = fields[1], fields[3]
+            address, port_hex = local.split(":")
+            if int(port_hex, 16) == port and state == "0A" and address in ("0100007F", "00000000"):
+                return True
+    return False
