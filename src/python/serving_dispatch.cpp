@@ -54,10 +54,10 @@ class ServingDispatch final : public net::FrameHandler {
         net::console_line("Found frame ! " + std::to_string(frame.id));
         auto held = attachment().hold();
         if (!held) {
-            // The interpreter is finalizing: nothing may be called any more, and the frames
-            // that still arrive can only be dropped. Serving ends here.
-            raise_fault("Python is shutting down: the action " + key +
-                        " was not run and serving ends");
+            // The interpreter is finalizing: the program has ended without close(), and no
+            // action may run any more. Serving ends here, without a report: frames a client
+            // still sends while a program exits are not a fault of anything.
+            raise_reported_fault("Python is shutting down: the action " + key + " was not run");
         }
         net::console_line("running action");
         Status<std::string> outcome = call_action(found->second.get(), frame.data);

@@ -1,0 +1,193 @@
+"""The serving thread and the interpreter: a program that ends while its serving thread wants the
+interpreter lock back (inside an action, or to let go of the interpreter) exits normally, and the
+references of a thread's registry snapshot are released once the thread ends."""
+
+import gc
+import socket
+import subprocess
+import sys
+import textwrap
+import threading
+import time
+import weakref
+
+import pytest
+
+import velto_protocol as vp
+
+CLICK_1 = bytes.fromhex("9201 81 ab 436c69636b427574746f6e 90".replace(" ", ""))
+
+
+def free_port():
+    with socket.socket() as probe:
+        probe.bind(("127.0.0.1", 0))
+        return probe.getsockname()[1]
+
+
+def connect(port, timeout=10):
+    deadline = time.monotonic() + timeout
+    while True:
+        try:
+            return socket.create_connection(("127.0.0.1", port), timeout=timeout)
+        except OSError:
+            if time.monotonic() > deadline:
+                raise
+            time.sleep(0.01)
+
+
+# The program's last statement comes after its action has begun; what the action does then is
+# what the interpreter finds the serving thread doing while it finalizes.
+PROGRAM = """
+import os, sys, threading, time
+import velto_protocol as vp
+
+server = vp.ComSocketServer("127.0.0.1:{port}")
+begun = threading.Event()
+
+def ClickButton_1(widget):
+    begun.set()
+    ACTION
+
+server.on(1, "ClickButton", ClickButton_1)
+server.open()
+server.serve()
+if not begun.wait(10):
+    sys.exit(3)
+ENDING
+os.write(1, b"main done\\n")
+"""
+
+# (what the action does, the program's last statement)
+ENDINGS = {
+    # Bytecode that the interpreter interrupts to take the lock for its finalization: the
+    # thread then wants the lock back while the interpreter finalizes, which ends it.
+    "running bytecode": (
+        "deadline = time.monotonic() + 10\n"
+        "    while time.monotonic() < deadline:\n"
+        "        sum(range(1000))",
+        "",
+    ),
+    "answering in a loop": (
+        "deadline = time.monotonic() + 10\n"
+        "    while time.monotonic() < deadline:\n"
+        "        server.callback(1, vp.ServerStatus.Busy, vp.ErrorResult('x' * 100))",
+        "",
+    ),
+    # The thread lets go of the interpreter (it takes the lock a last time) while the program
+    # finalizes.
+    "stopped as it ends": ("pass", "server.close()"),
+    "destroyed as it ends": ("pass", "del server"),
+}
+
+
+@pytest.mark.parametrize("ending", list(ENDINGS))
+def test_a_program_ending_while_its_thread_wants_the_lock_exits_normally(ending):
+    action, last = ENDINGS[ending]
+    port = free_port()
+    source = textwrap.dedent(PROGRAM).replace("ACTION", action).replace("ENDING", last)
+    process = subprocess.Popen(
+        [sys.executable, "-c", source.format(port=port)],
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        text=True,
+    )
+    try:
+        with connect(port) as client:
+            # Frames keep coming while the program ends; reading keeps answers from piling up.
+            client.setblocking(False)
+            deadline = time.monotonic() + 15
+            while process.poll() is None and time.monotonic() < deadline:
+                try:
+                    client.send(CLICK_1)
+                    client.recv(65536)
+                except (BlockingIOError, InterruptedError):
+                    pass
+                except OSError:
+                    break
+                time.sleep(0.002)
+        out, err = process.communicate(timeout=15)
+    finally:
+        if process.poll() is None:
+            process.kill()
+            process.communicate()
+    assert process.returncode == 0, err
+    assert "main done" in out
+    assert "Fatal Python error" not in err
+    assert "faulted" not in err
+
+
+class Action:
+    """A registered action whose release the test can see happen."""
+
+    def __init__(self):
+        self.calls = 0
+
+    def __call__(self, widget):
+        self.calls += 1
+
+
+def released_event(action):
+    gone = threading.Event()
+    return gone, weakref.ref(action, lambda _: gone.set())
+
+
+@pytest.mark.parametrize("dispatched", [True, False], ids=["after-a-dispatch", "never-dispatched"])
+def test_the_snapshot_is_released_when_the_thread_ends(dispatched):
+    port = free_port()
+    server = vp.ComSocketServer(f"127.0.0.1:{port}")
+    action = Action()
+    gone, _watch = released_event(action)
+    server.on(1, "ClickButton", action)
+    helper = subprocess.Popen(
+        [
+            sys.executable,
+            "-c",
+            textwrap.dedent(
+                f"""
+                import socket, sys, time
+                deadline = time.monotonic() + 10
+                while True:
+                    try:
+                        c = socket.create_connection(("127.0.0.1", {port}))
+                        break
+                    except OSError:
+                        if time.monotonic() > deadline:
+                            sys.exit(1)
+                        time.sleep(0.01)
+                c.sendall({(CLICK_1 if dispatched else b"")!r})
+                c.settimeout(10)
+                c.recv(1)  # until the server ends the connection
+                """
+            ),
+        ]
+    )
+    try:
+        server.open()
+        server.serve()
+        if dispatched:
+            deadline = time.monotonic() + 10
+            while action.calls == 0 and time.monotonic() < deadline:
+                time.sleep(0.01)
+            assert action.calls == 1
+        # Only the thread's snapshot refers to the action from here on.
+        server.on(1, "ClickButton", print)
+        del action
+        gc.collect()
+        assert not gone.is_set()
+        server.close()
+        assert helper.wait(timeout=10) == 0  # the thread has ended the connection
+        if dispatched:
+            # The thread takes the lock a last time to let go of the interpreter, and releases
+            # its snapshot then: this thread does not enter the module meanwhile.
+            assert gone.wait(10)
+        else:
+            # A thread that never took the lock queues its releases for the module's next
+            # entry.
+            deadline = time.monotonic() + 10
+            while not gone.wait(0.01) and time.monotonic() < deadline:
+                server._get_action("ClickButton_1")
+            assert gone.is_set()
+    finally:
+        if helper.poll() is None:
+            helper.kill()
+            helper.wait()
