@@ -159,6 +159,7 @@ def batch():
 
 
 def test_every_frame_of_one_send_is_dispatched_once_in_order(batch):
+    """Whatever the actions returned (RETURNS), the thread went on to the next frame."""
     assert [key for key, _ in batch] == [case[2] for case in CASES]
 
 

@@ -9,7 +9,15 @@ import time
 import pytest
 
 import velto_protocol as vp
-from velto_client import Client, frame, free_port, hand_result, open_with_client
+from velto_client import (
+    Client,
+    ServerProcess,
+    frame,
+    free_port,
+    hand_result,
+    listening,
+    open_with_client,
+)
 
 S = vp.ServerStatus
 CONFIRM = hand_result(1, "Idle", confirm=True)
@@ -183,3 +191,73 @@ def test_open_on_a_port_in_use_faults(panic_exception):
     # the rendering is free, but it carries the system's error number and text
     assert str(errno.EADDRINUSE) in message
     assert os.strerror(errno.EADDRINUSE) in message
+
+
+# ---- in a program of its own --------------------------------------------------------------------
+
+
+def socket_descriptors(pid):
+    found = []
+    for name in os.listdir(f"/proc/{pid}/fd"):
+        try:
+            target = os.readlink(f"/proc/{pid}/fd/{name}")
+        except FileNotFoundError:
+            continue
+        if target.startswith("socket:"):
+            found.append(target)
+    return found
+
+
+def test_programs_started_while_serving_inherit_no_connection(driven):
+    process, client = driven()  # the driver has os imported
+    assert socket_descriptors(process.process.pid), "the server holds no socket?"
+    pid = int(process.call("os.posix_spawn('/bin/sleep', ['sleep', '10'], os.environ)"))
+    try:
+        assert socket_descriptors(pid) == []
+    finally:
+        process.call(f"os.kill({pid}, 9); os.waitpid({pid}, 0)")
+    assert process.call("server.close()") == "None"
+    assert client.wait_eof(timeout=2) == b""
+
+
+OPEN_WITH_A_TICKING_THREAD = """
+import os, sys, threading, time
+import velto_protocol as vp
+
+ticks = []
+running = True
+
+def tick():
+    while running:
+        ticks.append(time.monotonic())
+        time.sleep(0.002)
+
+ticker = threading.Thread(target=tick)
+ticker.start()
+server = vp.ComSocketServer("127.0.0.1:" + sys.argv[1])
+while len(ticks) < 5:
+    time.sleep(0.002)
+os.write(1, b"opening\\n")
+server.open()
+running = False
+ticker.join()
+longest = max(later - earlier for earlier, later in zip(ticks, ticks[1:]))
+os.write(1, ("longest pause %.3f\\n" % longest).encode())
+"""
+
+
+def test_open_keeps_the_interpreter_lock_while_it_waits():
+    port = free_port()
+    with ServerProcess(OPEN_WITH_A_TICKING_THREAD, args=(port,)) as process:
+        process.wait_line("opening", timeout=10)
+        deadline = time.monotonic() + 5
+        while not listening(port):
+            assert time.monotonic() < deadline, "the server never listened"
+            time.sleep(0.01)
+        time.sleep(0.5)  # the time the other thread must stand still
+        client = Client.connect(port)
+        assert process.finish() == 0
+        client.close()
+        pauses = [line for line in process.console() if line.startswith("longest pause ")]
+        assert len(pauses) == 1
+        assert float(pauses[0].split()[-1]) >= 0.4

@@ -125,6 +125,7 @@ def test_bad_data_is_reported_before_a_missing_connection(panic_exception):
         (lambda s: s.callback(1, S.Idle), TypeError,
          "ComSocketServer.callback() missing 1 required positional argument: 'data'"),
     ],
+    ids=["id out of range", "status not a ServerStatus", "data missing"],
 )
 def test_callback_arguments_are_refused_before_the_body(connected, call, error, message):
     server, client = connected

@@ -14,9 +14,6 @@ import time
 
 import msgpack
 
-KINDS = ("ClickButton", "ToggleButton", "ConfirmButton", "PressButton", "DirectionalButton",
-         "Joystick")
-STATUS_NAMES = ("NotInit", "Idle", "Busy", "Error")
 # Every wait of these helpers is bounded by this many seconds unless a test says otherwise.
 TIMEOUT = 5.0
 
