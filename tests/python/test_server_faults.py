@@ -228,11 +228,6 @@ ENDINGS = {
         frame(1, "ClickButton"),
         "in action",
     ),
-    "frames still coming": (
-        "server.on(1, 'ClickButton', lambda widget: None)",
-        frame(1, "ClickButton") * 200,
-        "done",
-    ),
 }
 
 
