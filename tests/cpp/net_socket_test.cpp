@@ -1,18 +1,13 @@
 // Listening on address texts, accepting, duplicating, sending everything and shutting down,
 // over real loopback sockets.
-#include <arpa/inet.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
-#include <pthread.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
-#include <csignal>
 #include <future>
-#include <thread>
 
 #include "net/socket.hpp"
 #include "net_test_support.hpp"
@@ -150,90 +145,6 @@ TEST(Connection, AcceptSendAllAndShutdownThroughADuplicate) {
     // still open.
     ASSERT_TRUE(shutdown_both(copy.value()));
     EXPECT_TRUE(testing::wait_for_eof(link.client));
-}
-
-TEST(Connection, SendingToAGonePeerIsAnErrorNotASignal) {
-    testing::Loopback link = testing::connect_loopback();
-    link.client.reset();
-    const Bytes chunk(1024, 0x55);
-    std::optional<SystemError> failure;
-    for (int attempt = 0; attempt < 1000 && !failure; ++attempt) {
-        if (auto sent = send_all(link.server, chunk, always_retry); !sent) failure = sent.error();
-    }
-    ASSERT_TRUE(failure);
-    EXPECT_TRUE(failure->code == EPIPE || failure->code == ECONNRESET) << failure->display();
-    if (failure->code == EPIPE) {
-        EXPECT_EQ(failure->display(), "Broken pipe (os error 32)");
-    }
-}
-
-TEST(Connection, ShutdownOfAnUnconnectedSocketFails) {
-    Fd socket(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    auto done = shutdown_both(socket);
-    ASSERT_FALSE(done);
-    EXPECT_EQ(done.error().code, ENOTCONN);
-}
-
-// A handler without SA_RESTART, so a blocked accept returns EINTR.
-class InterruptingSignal {
-  public:
-    InterruptingSignal() {
-        struct sigaction action {};
-        action.sa_handler = [](int) {};
-        ::sigemptyset(&action.sa_mask);
-        ::sigaction(SIGUSR1, &action, &previous_);
-    }
-    ~InterruptingSignal() { ::sigaction(SIGUSR1, &previous_, nullptr); }
-
-  private:
-    struct sigaction previous_ {};
-};
-
-TEST(Accept, AnInterruptedWaitAsksTheCallerWhetherToGoOn) {
-    InterruptingSignal installed;
-    auto listener = listen_on("127.0.0.1:0");
-    ASSERT_TRUE(listener);
-    const std::uint16_t port = local_port(listener.value());
-
-    std::atomic<int> asked{0};
-    std::promise<pthread_t> waiter_id;
-    auto accepted = std::async(std::launch::async, [&] {
-        waiter_id.set_value(::pthread_self());
-        // Go on after the first interruption, give up after the second.
-        return accept_one(listener.value(), [&] { return ++asked < 2; });
-    });
-    const pthread_t waiter = waiter_id.get_future().get();
-    // The signal must land while the thread is inside accept: keep sending until it gives up.
-    for (int tries = 0; tries < 500; ++tries) {
-        if (accepted.wait_for(10ms) == std::future_status::ready) break;
-        ::pthread_kill(waiter, SIGUSR1);
-    }
-    ASSERT_EQ(accepted.wait_for(1s), std::future_status::ready);
-    auto result = accepted.get();
-    ASSERT_FALSE(result);
-    EXPECT_TRUE(result.error().interrupted());
-    EXPECT_EQ(result.error().display(), "Interrupted system call (os error 4)");
-    EXPECT_EQ(asked.load(), 2);
-
-    // A caller that always goes on still gets its client after interruptions.
-    std::promise<pthread_t> second_id;
-    auto patient = std::async(std::launch::async, [&] {
-        second_id.set_value(::pthread_self());
-        return accept_one(listener.value(), always_retry);
-    });
-    const pthread_t second = second_id.get_future().get();
-    for (int i = 0; i < 5; ++i) {
-        ::pthread_kill(second, SIGUSR1);
-        std::this_thread::sleep_for(5ms);
-    }
-    Fd client(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(::connect(client.get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    ASSERT_EQ(patient.wait_for(5s), std::future_status::ready);
-    EXPECT_TRUE(patient.get());
 }
 
 }  // namespace

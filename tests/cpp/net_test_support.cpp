@@ -1,7 +1,6 @@
 // Helpers for the network tests (see net_test_support.hpp).
 #include "net_test_support.hpp"
 
-#include <arpa/inet.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
@@ -16,7 +15,6 @@
 #include <cstdio>
 #include <sstream>
 #include <stdexcept>
-#include <variant>
 
 #include "common/fault.hpp"
 #include "net/socket.hpp"
@@ -28,26 +26,6 @@
 namespace velto::net::testing {
 
 namespace {
-
-void append_uint(Bytes& out, std::uint8_t value) {
-    if (value > 127) out.push_back(0xcc);
-    out.push_back(value);
-}
-
-void append_str(Bytes& out, std::string_view text) {
-    out.push_back(static_cast<std::uint8_t>(0xa0 | text.size()));
-    out.insert(out.end(), text.begin(), text.end());
-}
-
-// fixarray 2, id, one-entry map { kind: payload }.
-Bytes frame_bytes(std::uint8_t id, std::string_view kind, const Bytes& payload) {
-    Bytes out{0x92};
-    append_uint(out, id);
-    out.push_back(0x81);
-    append_str(out, kind);
-    out.insert(out.end(), payload.begin(), payload.end());
-    return out;
-}
 
 int remaining_ms(std::chrono::steady_clock::time_point deadline) {
     auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -199,45 +177,6 @@ Bytes receive_exactly(const Fd& socket, std::size_t size, std::chrono::milliseco
     return received;
 }
 
-Bytes directional_frame(std::uint8_t id, std::uint8_t direction) {
-    Bytes payload{0x91};
-    append_uint(payload, direction);
-    return frame_bytes(id, "DirectionalButton", payload);
-}
-
-Bytes toggle_frame(std::uint8_t id, bool value) {
-    return frame_bytes(id, "ToggleButton",
-                       Bytes{0x91, value ? std::uint8_t{0xc3} : std::uint8_t{0xc2}});
-}
-
-Bytes click_frame(std::uint8_t id) {
-    return frame_bytes(id, "ClickButton", Bytes{0x90});
-}
-
-Bytes joined(const std::vector<Bytes>& parts) {
-    Bytes all;
-    for (const auto& part : parts) all.insert(all.end(), part.begin(), part.end());
-    return all;
-}
-
-std::string describe(const wire::Frame& frame) {
-    std::ostringstream out;
-    out << frame.identity() << "(";
-    std::visit(
-        [&](const auto& widget) {
-            using W = std::decay_t<decltype(widget)>;
-            if constexpr (std::is_same_v<W, wire::ToggleButton>) out << widget.value;
-            if constexpr (std::is_same_v<W, wire::PressButton>) out << widget.pressed;
-            if constexpr (std::is_same_v<W, wire::DirectionalButton>) out << +widget.direction;
-            if constexpr (std::is_same_v<W, wire::Joystick>) {
-                out << widget.delta.x << "," << widget.delta.y << "," << widget.intensity;
-            }
-        },
-        frame.data);
-    out << ")";
-    return out.str();
-}
-
 bool HandlerLog::wait_frames(std::size_t count, std::chrono::milliseconds timeout) {
     std::unique_lock lock(mutex);
     return changed.wait_for(lock, timeout, [&] { return frames.size() >= count; });
@@ -262,7 +201,32 @@ std::vector<std::string> HandlerLog::snapshot() {
 RecordingHandler::~RecordingHandler() {
     std::lock_guard lock(log_->mutex);
     log_->destroyed = true;
+    log_->ends.push_back("destroyed");
     log_->changed.notify_all();
+}
+
+void RecordingHandler::finish() {
+    std::unique_lock lock(log_->mutex);
+    char name[32] = {};
+    ::pthread_getname_np(::pthread_self(), name, sizeof name);
+    log_->finish_on_serving_thread = std::string_view(name) == "velto-serving";
+    if (log_->sender != nullptr) log_->send_refused_in_finish = !log_->sender->send().ok();
+    if (log_->connection >= 0) {
+        // Closed, or already reused for something that is no socket.
+        int type = 0;
+        socklen_t length = sizeof type;
+        log_->connection_closed_in_finish =
+            ::fcntl(log_->connection, F_GETFD) < 0 ||
+            ::getsockopt(log_->connection, SOL_SOCKET, SO_TYPE, &type, &length) != 0;
+    }
+    log_->ends.push_back("finish");
+    log_->changed.notify_all();
+    if (how_ != HandlerReaction::ExitInFinish) return;
+    lock.unlock();
+#ifdef __SANITIZE_ADDRESS__
+    __lsan_ignore_object(this);
+#endif
+    ::pthread_exit(nullptr);
 }
 
 Status<std::string> RecordingHandler::execute_action(const wire::Frame& frame) {
@@ -277,7 +241,7 @@ Status<std::string> RecordingHandler::execute_action(const wire::Frame& frame) {
                                      ::sigismember(&mask, SIGTERM) == 1 &&
                                      ::sigismember(&mask, SIGUSR1) == 1;
     }
-    log_->frames.push_back(describe(frame));
+    log_->frames.push_back(wire::testing::describe(frame));
     log_->changed.notify_all();
     if (!fail_on_ || frame.id != *fail_on_) return ok_unit;
     if (how_ == HandlerReaction::Hold) {
@@ -288,6 +252,7 @@ Status<std::string> RecordingHandler::execute_action(const wire::Frame& frame) {
     switch (how_) {
         case HandlerReaction::Error:
         case HandlerReaction::Hold:
+        case HandlerReaction::ExitInFinish:
             break;
         case HandlerReaction::Fault:
             raise_fault("handler fault");

@@ -1,5 +1,5 @@
-// Helpers for the network tests: capturing a standard descriptor, loopback connections,
-// hand-encoded frames and a frame handler that records what it is given.
+// Helpers for the network tests: capturing a standard descriptor, loopback connections and a
+// frame handler that records what it is given.
 #pragma once
 
 #include <chrono>
@@ -16,12 +16,18 @@
 
 #include "net/fd.hpp"
 #include "net/serving_loop.hpp"
-#include "wire/frame.hpp"
+#include "net/stop_channel.hpp"
+#include "wire_test_support.hpp"
+
+namespace velto::net {
+// Byte sequences are joined with + in every network test.
+using wire::testing::operator+;
+}  // namespace velto::net
 
 namespace velto::net::testing {
 
 using namespace std::chrono_literals;
-using Bytes = std::vector<std::uint8_t>;
+using wire::testing::Bytes;
 
 // Redirects a descriptor (1 or 2) into a pipe for the lifetime of the object; a reader thread
 // collects what is written, so tests can wait for a line instead of sleeping. When the test
@@ -75,15 +81,6 @@ bool wait_for_eof(const Fd& socket, std::chrono::milliseconds timeout = 5s);
 // Reads exactly `size` bytes; shorter when the stream ends or `timeout` passes.
 Bytes receive_exactly(const Fd& socket, std::size_t size, std::chrono::milliseconds timeout = 5s);
 
-// Frames as a client encodes them (array form, widget by name).
-Bytes directional_frame(std::uint8_t id, std::uint8_t direction);
-Bytes toggle_frame(std::uint8_t id, bool value);
-Bytes click_frame(std::uint8_t id);
-Bytes joined(const std::vector<Bytes>& parts);
-
-// "Kind_id(fields)", enough to compare decoded frames.
-std::string describe(const wire::Frame& frame);
-
 // What a RecordingHandler saw, shared with the test after the handler moved to its thread.
 struct HandlerLog {
     std::vector<std::string> frames;
@@ -91,6 +88,13 @@ struct HandlerLog {
     bool every_signal_blocked = false;
     bool destroyed = false;
     bool released = false;
+    // What finish() found: set when the test gives the thread's sender and connection handle.
+    StopSender* sender = nullptr;
+    int connection = -1;
+    std::vector<std::string> ends;  // "finish", "destroyed", in the order they happened
+    bool finish_on_serving_thread = false;
+    bool send_refused_in_finish = false;
+    bool connection_closed_in_finish = false;
 
     bool wait_frames(std::size_t count, std::chrono::milliseconds timeout = 5s);
     bool wait_destroyed(std::chrono::milliseconds timeout = 5s);
@@ -103,12 +107,13 @@ struct HandlerLog {
 
 // What a RecordingHandler does on its chosen frame.
 enum class HandlerReaction {
-    Error,       // returns the error text "boom"
-    Fault,       // raises the fault "handler fault"
-    Exception,   // throws std::runtime_error("handler exception")
-    ThreadExit,  // pthread_exit(), as the interpreter does to a thread during finalization
-    Hold,        // succeeds, but only once HandlerLog::release() was called (like an action
-                 // waiting for the interpreter lock)
+    Error,         // returns the error text "boom"
+    Fault,         // raises the fault "handler fault"
+    Exception,     // throws std::runtime_error("handler exception")
+    ThreadExit,    // pthread_exit(), as the interpreter does to a thread during finalization
+    Hold,          // succeeds, but only once HandlerLog::release() was called (like an action
+                   // waiting for the interpreter lock)
+    ExitInFinish,  // pthread_exit() in finish(), as when it waits for a finalizing interpreter
 };
 
 // Records every frame; reacts as told on the frame with id `fail_on`.
@@ -120,6 +125,7 @@ class RecordingHandler : public FrameHandler {
         : log_(std::move(log)), fail_on_(fail_on), how_(how) {}
     ~RecordingHandler() override;
     Status<std::string> execute_action(const wire::Frame& frame) override;
+    void finish() override;
 
   private:
     std::shared_ptr<HandlerLog> log_;

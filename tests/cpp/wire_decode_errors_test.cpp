@@ -35,7 +35,7 @@ class FailureTest : public ::testing::TestWithParam<FailureCase> {};
 TEST_P(FailureTest, FailsWithExactText) {
     const FailureCase& c = GetParam();
     const auto parsed = Frame::parse(c.bytes);
-    ASSERT_FALSE(parsed.ok()) << "decoded " << show(parsed->frame);
+    ASSERT_FALSE(parsed.ok()) << "decoded " << describe(parsed->frame);
     EXPECT_EQ(parsed.error().kind, DecodeError::Kind::Invalid);
     EXPECT_EQ(parsed.error().text, c.text);
 }

@@ -1,13 +1,10 @@
-// Helpers for the codec tests: hand-built MessagePack bytes, frame comparison and the table of
-// valid frames in every accepted form (shared by the decode and the stream tests).
+// Helpers for the codec and network tests: hand-built MessagePack bytes, frames as comparable
+// texts and the table of valid frames in every accepted form.
 #pragma once
 
-#include <gtest/gtest.h>
-
 #include <bit>
-#include <cmath>
+#include <charconv>
 #include <cstdint>
-#include <cstring>
 #include <limits>
 #include <ostream>
 #include <string>
@@ -93,51 +90,26 @@ inline Bytes frame(std::uint8_t id, const Bytes& data) {
     return frame(id < 0x80 ? Bytes{id} : Bytes{0xcc, id}, data);
 }
 
-inline std::string show(const Frame& frame) {
-    // Built with appends only: GCC 12 mis-warns (-Wrestrict) on some chains of string `+`.
-    std::string text = "Frame{id=";
-    text += std::to_string(frame.id);
-    text += ", ";
-    text += name(frame.data);
+// "Kind_id(fields)", floats in their shortest exact form, so equal texts mean equal frames
+// (signed zeros and infinities included; NaN payloads are checked where they matter).
+inline std::string describe(const Frame& frame) {
+    std::string text = frame.identity() + "(";
+    const auto add = [&text](auto value) {
+        char digits[32];
+        const auto end = std::to_chars(digits, digits + sizeof digits, value).ptr;
+        if (text.back() != '(') text += ',';
+        text.append(digits, end);
+    };
     if (const auto* t = std::get_if<ToggleButton>(&frame.data)) {
-        text += t->value ? " true" : " false";
+        add(int{t->value});
     } else if (const auto* p = std::get_if<PressButton>(&frame.data)) {
-        text += p->pressed ? " true" : " false";
+        add(int{p->pressed});
     } else if (const auto* d = std::get_if<DirectionalButton>(&frame.data)) {
-        text += ' ';
-        text += std::to_string(d->direction);
+        add(int{d->direction});
     } else if (const auto* j = std::get_if<Joystick>(&frame.data)) {
-        for (float v : {j->delta.x, j->delta.y, j->intensity}) {
-            text += ' ';
-            text += std::to_string(v);
-        }
+        for (float v : {j->delta.x, j->delta.y, j->intensity}) add(v);
     }
-    text += '}';
-    return text;
-}
-
-inline bool same_float(float a, float b) {
-    return std::bit_cast<std::uint32_t>(a) == std::bit_cast<std::uint32_t>(b);
-}
-
-// Field by field; floats compared bit for bit (NaN payloads and signed zeros included).
-inline ::testing::AssertionResult same_frame(const Frame& actual, const Frame& expected) {
-    bool same = actual.id == expected.id && actual.data.index() == expected.data.index();
-    if (same) {
-        if (const auto* t = std::get_if<ToggleButton>(&actual.data)) {
-            same = t->value == std::get<ToggleButton>(expected.data).value;
-        } else if (const auto* p = std::get_if<PressButton>(&actual.data)) {
-            same = p->pressed == std::get<PressButton>(expected.data).pressed;
-        } else if (const auto* d = std::get_if<DirectionalButton>(&actual.data)) {
-            same = d->direction == std::get<DirectionalButton>(expected.data).direction;
-        } else if (const auto* j = std::get_if<Joystick>(&actual.data)) {
-            const auto& e = std::get<Joystick>(expected.data);
-            same = same_float(j->delta.x, e.delta.x) && same_float(j->delta.y, e.delta.y) &&
-                   same_float(j->intensity, e.intensity);
-        }
-    }
-    if (same) return ::testing::AssertionSuccess();
-    return ::testing::AssertionFailure() << show(actual) << " != " << show(expected);
+    return text + ")";
 }
 
 struct ValidFrame {

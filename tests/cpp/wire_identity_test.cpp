@@ -1,6 +1,8 @@
 // Action keys built from widget texts and taken apart from function names.
 #include <gtest/gtest.h>
 
+#include <utility>
+
 #include "wire/action_key.hpp"
 #include "wire/frame.hpp"
 
@@ -33,12 +35,17 @@ INSTANTIATE_TEST_SUITE_P(
                       KeyCase{3, "a\xe2\x80\x8b", "a\xe2\x80\x8b_3"}, KeyCase{3, "", "_3"},
                       KeyCase{7, " \t ", "_7"}, KeyCase{1, "caf\xc3\xa9 x", "caf\xc3\xa9_1"}));
 
-TEST(FrameIdentity, MatchesActionIdentityForEveryKind) {
-    const WidgetRegistry kinds[] = {ClickButton{},      ToggleButton{true},   ConfirmButton{},
-                                    PressButton{false}, DirectionalButton{4}, Joystick{}};
-    for (const auto& kind : kinds) {
-        Frame frame{42, kind};
-        EXPECT_EQ(frame.identity(), action_identity(42, name(kind)));
+TEST(FrameIdentity, IsKindNameUnderscoreDecimalIdForEveryKind) {
+    const std::pair<WidgetRegistry, const char*> kinds[] = {
+        {ClickButton{}, "ClickButton_42"},
+        {ToggleButton{true}, "ToggleButton_42"},
+        {ConfirmButton{}, "ConfirmButton_42"},
+        {PressButton{false}, "PressButton_42"},
+        {DirectionalButton{4}, "DirectionalButton_42"},
+        {Joystick{}, "Joystick_42"}};
+    for (const auto& [kind, key] : kinds) {
+        EXPECT_EQ((Frame{42, kind}.identity()), key);
+        EXPECT_EQ(action_identity(42, name(kind)), key);
     }
 }
 
