@@ -13,16 +13,6 @@ LOGGER_NAME = "velto_protocol.server.com_socket"
 
 
 @pytest.fixture
-def vp():
-    return velto_protocol
-
-
-@pytest.fixture
-def server():
-    return velto_protocol.ComSocketServer("127.0.0.1:0")
-
-
-@pytest.fixture
 def panic_exception():
     """The PanicException class, obtained the way a program sees it: from a raised fault."""
     s = velto_protocol.ComSocketServer("127.0.0.1:0")
@@ -91,72 +81,28 @@ def coord_class():
     return found[0]
 
 
-def _free_port():
-    import socket
-
-    with socket.socket() as probe:
-        probe.bind(("127.0.0.1", 0))
-        return probe.getsockname()[1]
-
-
-# Widget 7, a joystick with delta (0.5, -1.0) and intensity 0.75, all floats as float 32.
-JOYSTICK_FRAME = bytes.fromhex(
-    "9207 81 a8 4a6f79737469636b 92 92 ca3f000000 cabf800000 ca3f400000".replace(" ", "")
-)
-
-
 @pytest.fixture(scope="session")
 def received_joystick():
-    """A joystick object as an action receives it, from a real frame over a real connection.
-    A Coord exists only as the delta of such an object, so the tests of Coord need one."""
+    """A joystick object as an action receives it, from a real frame over a real connection
+    (widget 7, delta (0.5, -1.0), intensity 0.75, all float 32). A Coord exists only as the
+    delta of such an object, so the tests of Coord need one."""
     import threading
 
-    server_class = velto_protocol.ComSocketServer
-    if not all(hasattr(server_class, name) for name in ("open", "serve", "close")):
-        pytest.skip("needs the network methods of ComSocketServer")
-    port = _free_port()
-    client = subprocess.Popen(
-        [
-            sys.executable,
-            "-c",
-            textwrap.dedent(
-                f"""
-                import socket, sys, time
-                deadline = time.monotonic() + 20
-                while True:
-                    try:
-                        connection = socket.create_connection(("127.0.0.1", {port}))
-                        break
-                    except OSError:
-                        if time.monotonic() > deadline:
-                            sys.exit(1)
-                        time.sleep(0.02)
-                connection.sendall({JOYSTICK_FRAME!r})
-                connection.settimeout(20)
-                try:
-                    connection.recv(1)  # until the server closes its side
-                except OSError:
-                    pass
-                """
-            ),
-        ]
-    )
+    from velto_client import free_port, hexbytes, open_with_client
+
     received = []
     arrived = threading.Event()
-
-    def Joystick_7(widget):
-        received.append(widget)
-        arrived.set()
-
-    server = server_class(f"127.0.0.1:{port}")
-    server.on(7, "Joystick", Joystick_7)
+    port = free_port()
+    server = velto_protocol.ComSocketServer(f"127.0.0.1:{port}")
+    server.on(7, "Joystick", lambda widget: (received.append(widget), arrived.set()))
+    client = open_with_client(server, port)
     try:
-        server.open()
         server.serve()
+        client.send(hexbytes("9207 81 a8 4a6f79737469636b 92 92 ca3f000000 cabf800000 ca3f400000"))
         assert arrived.wait(20), "no joystick frame was dispatched"
     finally:
         server.close()
-        client.wait(timeout=30)
+        client.close()
     return received[0]
 
 

@@ -35,13 +35,9 @@ def test_address_is_kept_unparsed():
     "id_, widget, key",
     [
         (3, "ClickButton", "ClickButton_3"),
-        (0, "Joystick", "Joystick_0"),
-        (255, "DirectionalButton", "DirectionalButton_255"),
         (3, "  ClickButton", "ClickButton_3"),
-        (3, "ClickButton and more words", "ClickButton_3"),
         (3, "ClickButton\u2003wide", "ClickButton_3"),
         (3, "", "_3"),
-        (7, " \t ", "_7"),
         (True, "PressButton", "PressButton_1"),
     ],
 )
@@ -74,11 +70,6 @@ def test_get_action_looks_up_exactly(s):
     assert s._get_action("ClickButton_4") is None
     assert s._get_action(" ClickButton_3") is None
     assert s._get_action("ClickButton_3") is print
-
-
-def test_anything_can_be_registered(s):
-    s.on(1, "ToggleButton", 42)
-    assert s._get_action("ToggleButton_1") == 42
 
 
 def test_registry_is_released_with_the_server():
@@ -143,10 +134,7 @@ def test_decorator_and_wrapper_objects(s):
     "name, key",
     [
         ("ClickButton_3", "ClickButton_3"),
-        ("ToggleButton_007", "ToggleButton_7"),
         ("Joystick_0_left", "Joystick_0"),
-        ("click_3", "click_3"),
-        ("ClickButton_+5", "ClickButton_5"),
         ("DirectionalButton_255", "DirectionalButton_255"),
     ],
 )
@@ -165,19 +153,6 @@ def test_decorator_ignores_further_arguments(s):
 
     vp.on(s)(PressButton_9, 1, 2, extra=3)
     assert s._get_action("PressButton_9") is PressButton_9
-
-
-def test_decorator_can_be_applied_many_times(s):
-    decorate = vp.on(s)
-    functions = []
-    for id_ in range(3):
-        def function(widget):
-            pass
-
-        function.__name__ = f"ConfirmButton_{id_}"
-        decorate(function)
-        functions.append(function)
-    assert [s._get_action(f"ConfirmButton_{i}") for i in range(3)] == functions
 
 
 def test_decorator_without_arguments_raises_index_error(s):
@@ -228,7 +203,6 @@ FAULT_CASES = [
     (lambda: named("Click_Button_3"), '"Button" where the widget id belongs'),
     (lambda: named("ClickButton_256"), '"256" where the widget id belongs'),
     (lambda: named("ClickButton_-1"), '"-1" where the widget id belongs'),
-    (lambda: named("ClickButton_"), '"" where the widget id belongs'),
     (lambda: functools.partial(print), "could not read __name__ of the decorated object: "
                                        "AttributeError: "),
     (lambda: NameIsNumber(), "__name__ of the decorated object is not a str: TypeError: "

@@ -3,7 +3,6 @@ interpreter lock back (inside an action, or to let go of the interpreter) exits 
 references of a thread's registry snapshot are released once the thread ends."""
 
 import gc
-import socket
 import subprocess
 import sys
 import textwrap
@@ -14,25 +13,9 @@ import weakref
 import pytest
 
 import velto_protocol as vp
+from velto_client import Client, free_port, open_with_client
 
 CLICK_1 = bytes.fromhex("9201 81 ab 436c69636b427574746f6e 90".replace(" ", ""))
-
-
-def free_port():
-    with socket.socket() as probe:
-        probe.bind(("127.0.0.1", 0))
-        return probe.getsockname()[1]
-
-
-def connect(port, timeout=10):
-    deadline = time.monotonic() + timeout
-    while True:
-        try:
-            return socket.create_connection(("127.0.0.1", port), timeout=timeout)
-        except OSError:
-            if time.monotonic() > deadline:
-                raise
-            time.sleep(0.01)
 
 
 # The program's last statement comes after its action has begun; what the action does then is
@@ -92,7 +75,7 @@ def test_a_program_ending_while_its_thread_wants_the_lock_exits_normally(ending)
         text=True,
     )
     try:
-        with connect(port) as client:
+        with Client.connect(port, timeout=10).sock as client:
             # Frames keep coming while the program ends; reading keeps answers from piling up.
             client.setblocking(False)
             deadline = time.monotonic() + 15
@@ -120,10 +103,10 @@ class Action:
     """A registered action whose release the test can see happen."""
 
     def __init__(self):
-        self.calls = 0
+        self.called = threading.Event()
 
     def __call__(self, widget):
-        self.calls += 1
+        self.called.set()
 
 
 def released_event(action):
@@ -138,44 +121,19 @@ def test_the_snapshot_is_released_when_the_thread_ends(dispatched):
     action = Action()
     gone, _watch = released_event(action)
     server.on(1, "ClickButton", action)
-    helper = subprocess.Popen(
-        [
-            sys.executable,
-            "-c",
-            textwrap.dedent(
-                f"""
-                import socket, sys, time
-                deadline = time.monotonic() + 10
-                while True:
-                    try:
-                        c = socket.create_connection(("127.0.0.1", {port}))
-                        break
-                    except OSError:
-                        if time.monotonic() > deadline:
-                            sys.exit(1)
-                        time.sleep(0.01)
-                c.sendall({(CLICK_1 if dispatched else b"")!r})
-                c.settimeout(10)
-                c.recv(1)  # until the server ends the connection
-                """
-            ),
-        ]
-    )
+    client = open_with_client(server, port)
     try:
-        server.open()
         server.serve()
         if dispatched:
-            deadline = time.monotonic() + 10
-            while action.calls == 0 and time.monotonic() < deadline:
-                time.sleep(0.01)
-            assert action.calls == 1
+            client.send(CLICK_1)
+            assert action.called.wait(10)
         # Only the thread's snapshot refers to the action from here on.
         server.on(1, "ClickButton", print)
         del action
         gc.collect()
         assert not gone.is_set()
         server.close()
-        assert helper.wait(timeout=10) == 0  # the thread has ended the connection
+        assert client.wait_eof(timeout=10) == b""  # the thread has ended the connection
         if dispatched:
             # The thread takes the lock a last time to let go of the interpreter, and releases
             # its snapshot then: this thread does not enter the module meanwhile.
@@ -188,6 +146,4 @@ def test_the_snapshot_is_released_when_the_thread_ends(dispatched):
                 server._get_action("ClickButton_1")
             assert gone.is_set()
     finally:
-        if helper.poll() is None:
-            helper.kill()
-            helper.wait()
+        client.close()

@@ -34,20 +34,12 @@ NOT_FOUND = ["No key ClickButton_4 found", "done"]
 ROADS = {
     "one frame": ([TOGGLE], ["Received size : 18"] + dispatched(True)),
     "frame without action": ([CLICK_4], ["Received size : 16"] + NOT_FOUND),
-    "map form": ([TOGGLE_MAP], ["Received size : 32"] + dispatched(True)),
-    "two frames in one send": (
-        [TOGGLE + TOGGLE_OFF], ["Received size : 36"] + dispatched(True) + dispatched(False)),
-    "three frames, one without action": (
+    "three frames in one send, one without action": (
         [TOGGLE_OFF + CLICK_4 + TOGGLE_MAP],
         ["Received size : 66"] + dispatched(False) + NOT_FOUND + dispatched(True)),
     "frame split over two sends": (
         [TOGGLE[:7], TOGGLE[7:]],
         ["Received size : 7", "Received size : 11"] + dispatched(True)),
-    "split after the header byte": (
-        [TOGGLE[:1], TOGGLE[1:]], ["Received size : 1", "Received size : 17"] + dispatched(True)),
-    "second frame split": (
-        [TOGGLE + TOGGLE_OFF[:5], TOGGLE_OFF[5:]],
-        ["Received size : 23"] + dispatched(True) + ["Received size : 13"] + dispatched(False)),
 }
 
 
@@ -87,11 +79,9 @@ def test_a_client_that_stops_sending(driven):
     assert process.stderr() == ""
 
 
-@pytest.mark.parametrize("moment", ["pausing", "waiting for data"])
-def test_close_with_a_silent_client_ends_promptly(driven, moment):
+def test_close_with_a_silent_client_ends_promptly(driven):
+    # (the latency of a stop at each moment of the cycle is measured by the C++ tests)
     process, client = driven()
-    if moment == "waiting for data":
-        time.sleep(0.8)  # past the first pause: nothing tells when the thread waits for bytes
     start = process.mark()
     began = time.monotonic()
     assert process.call("server.close()") == "None"

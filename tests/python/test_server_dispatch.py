@@ -1,5 +1,5 @@
-"""Frames from a real loopback client reaching the registered actions: every widget kind in every
-accepted record form as the right object, frames queued together or split, a joystick burst,
+"""Frames from a real loopback client reaching the registered actions: every widget kind and
+each record form as the right object (the codec's tests hold every form), a joystick burst,
 the registry snapshot taken at serve(), and callback() from inside an action."""
 
 import math
@@ -34,64 +34,28 @@ CASES = [
         "92 07 81 a8 4a6f79737469636b 92 92 ca3f000000 cabf800000 ca3f400000"),
      "Joystick_7", "Joystick", {"x": 0.5, "y": -1.0, "intensity": 0.75}),
     ("click, variant by position", hexbytes("92 01 81 00 90"), "ClickButton_1", "ClickButton", {}),
-    # ---- empty records: array, map of anything, bin of anything; variant key as bin
-    ("click, empty array", frame(10, "ClickButton"), "ClickButton_10", "ClickButton", {}),
+    # ---- record forms: map and bin payloads, variants by bin name and by position
     ("click, map payload skipped", pack([11, {"ClickButton": {"junk": [1, {"a": None}]}}]),
      "ClickButton_11", "ClickButton", {}),
-    ("click, bin payload ignored", pack([12, {"ClickButton": b"\x01\x02"}]),
-     "ClickButton_12", "ClickButton", {}),
     ("click, variant key as bin", pack([13, {b"ClickButton": []}]),
      "ClickButton_13", "ClickButton", {}),
-    ("confirm, array", frame(14, "ConfirmButton"), "ConfirmButton_14", "ConfirmButton", {}),
     ("confirm, by position, map payload", pack([15, {2: {}}]),
      "ConfirmButton_15", "ConfirmButton", {}),
-    # ---- booleans
-    ("toggle false, array", frame(16, "ToggleButton", False),
-     "ToggleButton_16", "ToggleButton", {"value": False}),
-    ("toggle, payload map", pack([17, {"ToggleButton": {"value": False}}]),
-     "ToggleButton_17", "ToggleButton", {"value": False}),
     ("toggle, payload map with bin key", pack([18, {"ToggleButton": {b"value": True}}]),
      "ToggleButton_18", "ToggleButton", {"value": True}),
     ("toggle, payload map by position", pack([19, {1: {0: True}}]),
      "ToggleButton_19", "ToggleButton", {"value": True}),
-    ("toggle, payload map with a further key", pack([20, {"ToggleButton": {
-        "extra": [1, 2, {"x": None}], "value": True}}]),
-     "ToggleButton_20", "ToggleButton", {"value": True}),
     ("press, array", frame(21, "PressButton", True), "PressButton_21", "PressButton",
      {"pressed": True}),
-    ("press, by position, payload map", pack([22, {3: {"pressed": False}}]),
-     "PressButton_22", "PressButton", {"pressed": False}),
-    # ---- the direction in every integer form
-    ("direction 0", frame(23, "DirectionalButton", 0), "DirectionalButton_23",
-     "DirectionalButton", {"direction": 0}),
-    ("direction 255 (cc ff)", frame(24, "DirectionalButton", 255), "DirectionalButton_24",
-     "DirectionalButton", {"direction": 255}),
     ("direction, bin payload", pack([25, {"DirectionalButton": b"\x05"}]),
      "DirectionalButton_25", "DirectionalButton", {"direction": 5}),
-    ("direction, payload map", pack([26, {"DirectionalButton": {"direction": 200}}]),
-     "DirectionalButton_26", "DirectionalButton", {"direction": 200}),
     ("direction as uint 16",
      b"\x92\x1b\x81\xb1DirectionalButton\x91\xcd\x00\x07",
      "DirectionalButton_27", "DirectionalButton", {"direction": 7}),
-    ("direction as int 8",
-     hexbytes("92 1c 81 04 91 d0 05"), "DirectionalButton_28", "DirectionalButton",
-     {"direction": 5}),
-    ("direction as uint 64", hexbytes("92 1d 81 04 91 cf 00000000000000fe"),
-     "DirectionalButton_29", "DirectionalButton", {"direction": 254}),
-    # ---- joystick floats: float 64 rounded to float 32, integers, nested record forms
     ("joystick, float 64", joystick(30, 0.1, -0.2, 0.3, single_float=False), "Joystick_30",
      "Joystick", {"x": f32(0.1), "y": f32(-0.2), "intensity": f32(0.3)}),
-    ("joystick, integers", joystick(31, 1, -128, 1000), "Joystick_31", "Joystick",
-     {"x": 1.0, "y": -128.0, "intensity": 1000.0}),
-    ("joystick, delta as a map", pack([32, {"Joystick": [{"y": 2.0, "x": 1.0}, 3]}]),
-     "Joystick_32", "Joystick", {"x": 1.0, "y": 2.0, "intensity": 3.0}),
     ("joystick, delta as bin", pack([33, {"Joystick": [b"\x01\x02\x09", 0.5]}]),
      "Joystick_33", "Joystick", {"x": 1.0, "y": 2.0, "intensity": 0.5}),
-    ("joystick, payload map", pack([34, {"Joystick": {"intensity": 0.25, "delta": [3, 4]}}]),
-     "Joystick_34", "Joystick", {"x": 3.0, "y": 4.0, "intensity": 0.25}),
-    ("joystick, by position, all maps by position",
-     pack([35, {5: {1: -0.25, 0: {0: 0.5, 1: 1.5}}}]),
-     "Joystick_35", "Joystick", {"x": 0.5, "y": 1.5, "intensity": -0.25}),
     ("joystick, beyond float 32", joystick(36, 1e39, -1e39, math.nan, single_float=False),
      "Joystick_36", "Joystick", {"x": math.inf, "y": -math.inf, "intensity": math.nan}),
     # ---- the frame record itself
@@ -99,11 +63,8 @@ CASES = [
      "PressButton_40", "PressButton", {"pressed": True}),
     ("frame map, keys by position", pack({1: {"PressButton": [False]}, 0: 41}),
      "PressButton_41", "PressButton", {"pressed": False}),
-    ("frame map, data first, a further key",
-     pack({"data": {"ConfirmButton": []}, "extra": {"nested": [1, 2]}, "id": 42}),
-     "ConfirmButton_42", "ConfirmButton", {}),
     ("frame id 255", frame(255, "ClickButton"), "ClickButton_255", "ClickButton", {}),
-    ("frame id as uint 16", hexbytes("92 cd 002b 81 00 90"), "ClickButton_43", "ClickButton", {}),
+
 ]
 IDS = [case[0] for case in CASES]
 
@@ -214,33 +175,6 @@ def test_joystick_burst_is_dispatched_whole_and_in_order():
         server.close()
         client.close()
     assert received == [(f32(x), f32(y), f32(z)) for x, y, z in values]
-
-
-def test_a_frame_larger_than_one_receive_is_assembled():
-    # 60000 bytes of bin payload, which a click button ignores, then a small frame after it
-    big = pack([50, {"ClickButton": bytes(range(256)) * 234 + b"\0" * 96}])
-    assert 60000 < len(big) < 64 * 1024
-    calls = []
-    done = threading.Event()
-
-    def record(widget):
-        calls.append(type(widget).__name__)
-        if len(calls) == 2:
-            done.set()
-
-    def register(server):
-        server.on(50, "ClickButton", record)
-        server.on(51, "ToggleButton", record)
-
-    port = free_port()
-    server, client = serving(port, register)
-    try:
-        client.send(big + frame(51, "ToggleButton", True))
-        assert done.wait(10), calls
-    finally:
-        server.close()
-        client.close()
-    assert calls == ["WidgetRegistry_ClickButton", "WidgetRegistry_ToggleButton"]
 
 
 # ---- the registry snapshot ----------------------------------------------------------------------

@@ -1,6 +1,6 @@
 """What ends a serving thread (a raising action, a PanicException, a frame that does not decode,
 an unfinished frame beyond its bound) and what the program sees afterwards; a client that has
-gone; Ctrl-C during open(); a program that ends while a thread serves."""
+gone; Ctrl-C during open(); a program that ends while a thread waits."""
 
 import os
 import signal
@@ -137,7 +137,7 @@ def test_an_unfinished_frame_beyond_64_KiB_ends_the_thread(driven):
     # a click button whose bin payload announces 1 MiB; 80 KiB of it are sent
     head = b"\x92\x01\x81\xabClickButton\xc6" + (1 << 20).to_bytes(4, "big")
     client.send(head + bytes(80 * 1024))
-    process.wait_stderr("faulted at", timeout=10)
+    process.wait_stderr("frame exceeds 65536 bytes without completing", timeout=10)
     assert_thread_ended_connection_kept(process, client)
     assert not any(line.startswith(("Found frame", "No key")) for line in process.console())
     assert process.finish() == 0
@@ -212,32 +212,9 @@ def test_sigint_during_open(handler):
             client.close()
 
 
-# (setup, frames the client sends, the console line after which the program ends)
-ENDINGS = {
-    "idle": ("", b"", None),
-    "inside an action": (
-        """
-        import time
-        def ClickButton_1(widget):
-            print("in action")
-            time.sleep(0.3)
-            print("action over")
-
-        server.on(1, "ClickButton", ClickButton_1)
-        """,
-        frame(1, "ClickButton"),
-        "in action",
-    ),
-}
-
-
-@pytest.mark.parametrize("ending", list(ENDINGS))
-def test_a_program_ending_while_serving_exits_normally(driven, ending):
-    setup, frames, line = ENDINGS[ending]
-    process, client = driven(setup)
-    client.send(frames)
-    if line:
-        process.wait_line(line)
+def test_a_program_ending_while_its_thread_waits_exits_normally(driven):
+    # (ending while the thread runs an action or takes the interpreter lock: test_network_methods)
+    process, client = driven()
     began = time.monotonic()
     assert process.finish(timeout=10) == 0
     assert time.monotonic() - began < 5

@@ -77,7 +77,7 @@ def test_one_client_per_open_and_close_without_serve():
     client.close()
 
 
-def test_close_while_serving():
+def test_close_while_serving_then_open_and_serve_again():
     port = free_port()
     server = new_server(port)
     client = open_with_client(server, port)
@@ -92,6 +92,18 @@ def test_close_while_serving():
     # and it stays that way
     assert_runtime_error(server.close, "sending on a closed channel")
     client.close()
+    # a new open() and serve(): a fresh thread and a new stop channel
+    second = open_with_client(server, port)
+    arrived = threading.Event()
+    server.on(2, "PressButton", lambda widget: widget.pressed and arrived.set())
+    server.serve()
+    try:
+        second.send(frame(2, "PressButton", True))
+        assert arrived.wait(10)
+    finally:
+        assert server.close() is None
+    assert second.wait_eof(timeout=2) == b""
+    second.close()
 
 
 @pytest.mark.parametrize("serving", [False, True], ids=["connected", "serving"])
@@ -134,90 +146,29 @@ def test_second_open_takes_a_new_client(serving):
     second.close()
 
 
-def test_serve_again_after_a_stop_and_a_new_open():
-    port = free_port()
-    server = new_server(port)
-    first = open_with_client(server, port)
-    server.serve()
-    server.close()
-    assert first.wait_eof(timeout=2) == b""
-    close_until_the_thread_is_gone(server)
-    second = open_with_client(server, port)
-    calls = []
-    arrived = threading.Event()
-    server.on(2, "PressButton", lambda widget: (calls.append(widget.pressed), arrived.set()))
-    server.serve()  # a fresh thread and a new stop channel
-    try:
-        second.send(frame(2, "PressButton", True))
-        assert arrived.wait(10)
-        assert calls == [True]
-    finally:
-        assert server.close() is None
-    assert second.wait_eof(timeout=2) == b""
-    first.close()
-    second.close()
-
-
-@pytest.mark.parametrize(
-    "address, part",
-    [
-        ("no colon here", "invalid socket address"),
-        ("127.0.0.1:65536", "invalid port value"),
-        ("127.0.0.1:port", "invalid port value"),
-        ("127.0.0.1:-1", "invalid port value"),
-    ],
-)
-def test_open_with_a_bad_address_faults(panic_exception, address, part):
-    server = vp.ComSocketServer(address)
-    with pytest.raises(panic_exception) as raised:
-        server.open()
-    message = raised.value.args[0]
-    assert message.startswith("Unable to intanstiate TCP Listener. ")
-    assert part in message
-    assert_runtime_error(server.serve, "Bad Server state")
-
-
-def test_open_on_a_port_in_use_faults(panic_exception):
+@pytest.mark.parametrize("address", ["no colon here", "127.0.0.1:65536", "in use"])
+def test_open_failures_fault(panic_exception, address):
     import socket
 
     with socket.socket() as taken:
         taken.bind(("127.0.0.1", 0))
         taken.listen()
-        server = new_server(taken.getsockname()[1])
+        if address == "in use":
+            address = f"127.0.0.1:{taken.getsockname()[1]}"
+            # the rendering is free, but it carries the system's error number and text
+            parts = [str(errno.EADDRINUSE), os.strerror(errno.EADDRINUSE)]
+        else:
+            parts = ["invalid socket address" if " " in address else "invalid port value"]
+        server = vp.ComSocketServer(address)
         with pytest.raises(panic_exception) as raised:
             server.open()
     message = raised.value.args[0]
     assert message.startswith("Unable to intanstiate TCP Listener. ")
-    # the rendering is free, but it carries the system's error number and text
-    assert str(errno.EADDRINUSE) in message
-    assert os.strerror(errno.EADDRINUSE) in message
+    assert all(part in message for part in parts), message
+    assert_runtime_error(server.serve, "Bad Server state")
 
 
 # ---- in a program of its own --------------------------------------------------------------------
-
-
-def socket_descriptors(pid):
-    found = []
-    for name in os.listdir(f"/proc/{pid}/fd"):
-        try:
-            target = os.readlink(f"/proc/{pid}/fd/{name}")
-        except FileNotFoundError:
-            continue
-        if target.startswith("socket:"):
-            found.append(target)
-    return found
-
-
-def test_programs_started_while_serving_inherit_no_connection(driven):
-    process, client = driven()  # the driver has os imported
-    assert socket_descriptors(process.process.pid), "the server holds no socket?"
-    pid = int(process.call("os.posix_spawn('/bin/sleep', ['sleep', '10'], os.environ)"))
-    try:
-        assert socket_descriptors(pid) == []
-    finally:
-        process.call(f"os.kill({pid}, 9); os.waitpid({pid}, 0)")
-    assert process.call("server.close()") == "None"
-    assert client.wait_eof(timeout=2) == b""
 
 
 OPEN_WITH_A_TICKING_THREAD = """

@@ -19,17 +19,10 @@ RESULTS = [
      hexbytes("93 09 a4 42757379 81 ad 436f6e6669726d526573756c74 91 c2")),
     (0, S.NotInit, lambda: vp.ErrorResult(""),
      hexbytes("93 00 a7 4e6f74496e6974 81 ab 4572726f72526573756c74 91 a0")),
-    (127, S.Idle, lambda: vp.ConfirmResult(True), hand_result(127, "Idle", confirm=True)),
-    (128, S.Idle, lambda: vp.ConfirmResult(True), hand_result(128, "Idle", confirm=True)),
-    (255, S.Busy, lambda: vp.ErrorResult("\u00e9"), hand_result(255, "Busy", error="\u00e9")),
+    # the headers of a large id and of a text beyond 64 KiB (every size: the C++ tests)
+    (255, S.Busy, lambda: vp.ErrorResult("\u00e9" * 40000), hexbytes("93 cc ff a4 42757379 81 ab"
+     "4572726f72526573756c74 91 db 00013880") + "\u00e9".encode() * 40000),
 ]
-# error texts around every string header size
-for length, header in [(31, "bf"), (32, "d9 20"), (255, "d9 ff"), (256, "da 01 00"),
-                       (300, "da 01 2c"), (65535, "da ff ff"), (70000, "db 00 01 11 70")]:
-    text = "".join(chr(ord("a") + i % 26) for i in range(length))
-    expected = hand_result(1, "Error", error=text)
-    assert expected[22:22 + len(hexbytes(header))] == hexbytes(header)  # after 93 01 "Error" ...
-    RESULTS.append((1, S.Error, lambda text=text: vp.ErrorResult(text), expected))
 
 
 def result_id(value):

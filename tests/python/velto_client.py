@@ -209,40 +209,27 @@ _CONNECTOR = textwrap.dedent(
 )
 
 
-class PendingClient:
-    def __init__(self, port, timeout=10.0):
-        parent, child = socket.socketpair()
-        self.process = subprocess.Popen(
-            [sys.executable, "-S", "-c", _CONNECTOR, str(port), str(child.fileno()), str(timeout)],
-            pass_fds=[child.fileno()],
-        )
-        child.close()
-        self.channel = parent
-        self.timeout = timeout
-
-    def take(self):
-        self.channel.settimeout(self.timeout)
-        try:
-            _, fds, _, _ = socket.recv_fds(self.channel, 16, 1)
-        finally:
-            self.channel.close()
-            self.process.wait(self.timeout)
-        assert fds, "the helper process could not connect"
-        return Client(socket.socket(fileno=fds[0]))
-
-
-def open_with_client(server, port):
+def open_with_client(server, port, timeout=10.0):
     """Calls `server.open()` in this process while a helper process connects; returns the
     client end of the accepted connection."""
-    pending = PendingClient(port)
+    parent, child = socket.socketpair()
+    helper = subprocess.Popen(
+        [sys.executable, "-S", "-c", _CONNECTOR, str(port), str(child.fileno()), str(timeout)],
+        pass_fds=[child.fileno()],
+    )
+    child.close()
     try:
         server.open()
-    except BaseException:
-        pending.process.kill()
-        pending.process.wait()
-        pending.channel.close()
-        raise
-    return pending.take()
+        parent.settimeout(timeout)
+        _, fds, _, _ = socket.recv_fds(parent, 16, 1)
+        helper.wait(timeout)
+    finally:
+        if helper.poll() is None:
+            helper.kill()
+            helper.wait()
+        parent.close()
+    assert fds, "the helper process could not connect"
+    return Client(socket.socket(fileno=fds[0]))
 
 
 # ---- server programs in a subprocess -----------------------------------------------------------
