@@ -24,11 +24,11 @@ Failure<std::decay_t<E>> fail(E&& error) {
 // invariant of the caller, checked by assertions only.
 template <class T, class E>
 class [[nodiscard]] Result {
-public:
+  public:
     Result(T value) : state_(std::in_place_index<0>, std::move(value)) {}
     template <class F>
-        requires std::is_constructible_v<E, F&&>
-    Result(Failure<F> failure) : state_(std::in_place_index<1>, std::move(failure.error)) {}
+    Result(Failure<F> failure) requires std::is_constructible_v<E, F&&>
+        : state_(std::in_place_index<1>, std::move(failure.error)) {}
 
     bool ok() const noexcept { return state_.index() == 0; }
     explicit operator bool() const noexcept { return ok(); }
@@ -61,7 +61,7 @@ public:
     T* operator->() { return &value(); }
     const T* operator->() const { return &value(); }
 
-private:
+  private:
     std::variant<T, E> state_;
 };
 

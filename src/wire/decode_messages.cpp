@@ -7,40 +7,6 @@
 
 namespace velto::wire::detail {
 
-std::string_view family_name(Family family) noexcept {
-    switch (family) {
-        case Family::PositiveFixint:
-            return "positive fixint";
-        case Family::Uint:
-            return "unsigned integer";
-        case Family::NegativeFixint:
-            return "negative fixint";
-        case Family::Int:
-            return "signed integer";
-        case Family::Float32:
-            return "float 32";
-        case Family::Float64:
-            return "float 64";
-        case Family::Nil:
-            return "nil";
-        case Family::Bool:
-            return "boolean";
-        case Family::Str:
-            return "string";
-        case Family::Bin:
-            return "bin";
-        case Family::Array:
-            return "array";
-        case Family::Map:
-            return "map";
-        case Family::Ext:
-            return "extension";
-        case Family::Reserved:
-            return "reserved marker";
-    }
-    return "unknown";
-}
-
 std::string format_float(double value) {
     if (std::isnan(value)) return "NaN";
     if (std::isinf(value)) return value < 0 ? "-inf" : "inf";

@@ -1,6 +1,8 @@
 // The less common encodings of scalar fields and keys, and the failures they lead to.
 #include "wire/field_readers.hpp"
 
+#include <cassert>
+#include <limits>
 #include <string>
 
 #include "wire/utf8.hpp"
@@ -53,30 +55,19 @@ bool read_unexpected(Reader& r, Unexpected& found) {
             found = Unexpected::of_str(text);
             return true;
         }
-        case Family::Bin: {
-            std::string_view ignored;
-            if (!r.read_bin(ignored)) return false;
+        // The marker alone names these, so nothing of their lengths is waited for.
+        case Family::Bin:
             found = Unexpected::of(Unexpected::Kind::Bytes);
             return true;
-        }
         case Family::Array:
-        case Family::Map: {
-            std::uint32_t count = 0;
-            const bool is_map = family(marker) == Family::Map;
-            if (!(is_map ? r.read_map_header(count) : r.read_array_header(count))) return false;
-            if (!r.enter()) return false;
-            r.leave();
-            found = Unexpected::of(is_map ? Unexpected::Kind::Map : Unexpected::Kind::Seq);
+            found = Unexpected::of(Unexpected::Kind::Seq);
             return true;
-        }
-        case Family::Ext: {
-            std::uint32_t length = 0;
-            if (!r.read_ext_header(length)) return false;
-            if (!r.enter()) return false;
-            r.leave();
+        case Family::Map:
+            found = Unexpected::of(Unexpected::Kind::Map);
+            return true;
+        case Family::Ext:
             found = Unexpected::of(Unexpected::Kind::NewtypeStruct);
             return true;
-        }
         case Family::Reserved:
             return r.fail(reserved_marker());
     }
@@ -118,6 +109,7 @@ std::size_t find_name(std::span<const std::string_view> names, std::string_view 
 }  // namespace
 
 bool read_u8_slow(Reader& r, std::uint8_t marker, std::uint8_t& out) {
+    assert(family(marker) != Family::PositiveFixint);  // taken by read_u8
     switch (family(marker)) {
         case Family::Uint: {
             std::uint64_t value = 0;
@@ -141,7 +133,12 @@ bool read_u8_slow(Reader& r, std::uint8_t marker, std::uint8_t& out) {
     }
 }
 
+// Narrowing a double relies on IEEE floats: out-of-range values become infinities and NaN
+// stays NaN with its sign, where other float formats would leave the result undefined.
+static_assert(std::numeric_limits<float>::is_iec559);
+
 bool read_f32_slow(Reader& r, std::uint8_t marker, float& out) {
+    assert(family(marker) != Family::Float32);  // taken by read_f32
     switch (family(marker)) {
         case Family::PositiveFixint:
         case Family::Uint: {
@@ -157,8 +154,6 @@ bool read_f32_slow(Reader& r, std::uint8_t marker, float& out) {
             out = static_cast<float>(value);
             return true;
         }
-        case Family::Float32:
-            return r.read_float32(out);
         case Family::Float64: {
             double value = 0;
             if (!r.read_float64(value)) return false;
@@ -171,8 +166,7 @@ bool read_f32_slow(Reader& r, std::uint8_t marker, float& out) {
     }
 }
 
-bool read_bool_slow(Reader& r, std::uint8_t marker, bool& out) {
-    (void)out;
+bool read_bool_slow(Reader& r, std::uint8_t marker) {
     return fail_scalar(r, marker, "a boolean");
 }
 

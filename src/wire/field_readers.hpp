@@ -10,14 +10,18 @@
 
 namespace velto::wire::detail {
 
-// Reads the next value only as far as needed to describe it in a failure message (U); arrays,
-// maps and extension values still take their unit of the nesting budget. Fails itself for the
-// reserved byte and for a string that is not valid UTF-8.
+// Describes the next value for a failure message (U), reading no more of it than the
+// description needs: numbers and strings are read, while bin, array, map and extension values
+// are named by their marker alone and left unread, so that a reader fails at once rather than
+// wait for lengths that cannot change the verdict. Callers fail right after it. Fails itself for
+// the reserved byte and for a string that is not valid UTF-8.
 bool read_unexpected(Reader& r, Unexpected& found);
 
+// The slow paths take every marker that their inline fast paths below leave to them.
 bool read_u8_slow(Reader& r, std::uint8_t marker, std::uint8_t& out);
 bool read_f32_slow(Reader& r, std::uint8_t marker, float& out);
-bool read_bool_slow(Reader& r, std::uint8_t marker, bool& out);
+// Every marker that reaches it fails.
+bool read_bool_slow(Reader& r, std::uint8_t marker);
 
 // Any integer encoding whose value lies in 0..255.
 inline bool read_u8(Reader& r, std::uint8_t& out) {
@@ -48,7 +52,7 @@ inline bool read_bool(Reader& r, bool& out) {
         out = marker == 0xc3;
         return true;
     }
-    return read_bool_slow(r, marker, out);
+    return read_bool_slow(r, marker);
 }
 
 // A record key in map form: a field name (string or bin, compared byte for byte) or a field

@@ -10,10 +10,6 @@ namespace velto::wire {
 namespace detail {
 namespace {
 
-bool fail_byte(Reader& r, std::uint8_t byte, std::string_view expected) {
-    return r.fail(invalid_type(Unexpected::of_unsigned(byte), expected));
-}
-
 struct CoordRecord {
     using Value = Coord;
     static constexpr std::string_view name = "struct Coord";
@@ -23,9 +19,9 @@ struct CoordRecord {
     static bool read_field(Reader& r, std::size_t index, Coord& out) {
         return read_f32(r, index == 0 ? out.x : out.y);
     }
-    static bool read_byte_field(Reader&, std::size_t index, std::uint8_t byte, Coord& out) {
+    static constexpr std::array<std::string_view, 2> byte_refused = {};
+    static void store_byte(std::size_t index, std::uint8_t byte, Coord& out) {
         (index == 0 ? out.x : out.y) = byte;
-        return true;
     }
 };
 
@@ -35,7 +31,8 @@ struct EmptyRecord {
     using Value = Widget;
     static constexpr std::array<std::string_view, 0> fields = {};
     static bool read_field(Reader&, std::size_t, Widget&) { return true; }
-    static bool read_byte_field(Reader&, std::size_t, std::uint8_t, Widget&) { return true; }
+    static constexpr std::array<std::string_view, 0> byte_refused = {};
+    static void store_byte(std::size_t, std::uint8_t, Widget&) {}
 };
 
 struct ClickButtonRecord : EmptyRecord<ClickButton> {
@@ -58,9 +55,8 @@ struct ToggleButtonRecord {
     static bool read_field(Reader& r, std::size_t, ToggleButton& out) {
         return read_bool(r, out.value);
     }
-    static bool read_byte_field(Reader& r, std::size_t, std::uint8_t byte, ToggleButton&) {
-        return fail_byte(r, byte, "a boolean");
-    }
+    static constexpr std::array<std::string_view, 1> byte_refused = {"a boolean"};
+    static void store_byte(std::size_t, std::uint8_t, ToggleButton&) {}
 };
 
 struct PressButtonRecord {
@@ -73,9 +69,8 @@ struct PressButtonRecord {
     static bool read_field(Reader& r, std::size_t, PressButton& out) {
         return read_bool(r, out.pressed);
     }
-    static bool read_byte_field(Reader& r, std::size_t, std::uint8_t byte, PressButton&) {
-        return fail_byte(r, byte, "a boolean");
-    }
+    static constexpr std::array<std::string_view, 1> byte_refused = {"a boolean"};
+    static void store_byte(std::size_t, std::uint8_t, PressButton&) {}
 };
 
 struct DirectionalButtonRecord {
@@ -88,9 +83,9 @@ struct DirectionalButtonRecord {
     static bool read_field(Reader& r, std::size_t, DirectionalButton& out) {
         return read_u8(r, out.direction);
     }
-    static bool read_byte_field(Reader&, std::size_t, std::uint8_t byte, DirectionalButton& out) {
+    static constexpr std::array<std::string_view, 1> byte_refused = {};
+    static void store_byte(std::size_t, std::uint8_t byte, DirectionalButton& out) {
         out.direction = byte;
-        return true;
     }
 };
 
@@ -105,11 +100,8 @@ struct JoystickRecord {
         if (index == 0) return read_record<CoordRecord>(r, out.delta);
         return read_f32(r, out.intensity);
     }
-    static bool read_byte_field(Reader& r, std::size_t index, std::uint8_t byte, Joystick& out) {
-        if (index == 0) return fail_byte(r, byte, CoordRecord::name);
-        out.intensity = byte;
-        return true;
-    }
+    static constexpr std::array<std::string_view, 2> byte_refused = {CoordRecord::name, ""};
+    static void store_byte(std::size_t, std::uint8_t byte, Joystick& out) { out.intensity = byte; }
 };
 
 template <class Record>
@@ -169,13 +161,8 @@ struct FrameRecord {
         if (index == 0) return read_u8(r, out.id);
         return read_widget(r, out.data);
     }
-    static bool read_byte_field(Reader& r, std::size_t index, std::uint8_t byte, Frame& out) {
-        if (index == 0) {
-            out.id = byte;
-            return true;
-        }
-        return fail_byte(r, byte, "enum WidgetRegistry");
-    }
+    static constexpr std::array<std::string_view, 2> byte_refused = {"", "enum WidgetRegistry"};
+    static void store_byte(std::size_t, std::uint8_t byte, Frame& out) { out.id = byte; }
 };
 
 }  // namespace

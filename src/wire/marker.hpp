@@ -93,6 +93,38 @@ inline Family family(std::uint8_t marker) noexcept {
 }
 
 // The family's name in the codec's own error texts.
-std::string_view family_name(Family family) noexcept;
+constexpr std::string_view family_name(Family family) noexcept {
+    switch (family) {
+        case Family::PositiveFixint:
+            return "positive fixint";
+        case Family::Uint:
+            return "unsigned integer";
+        case Family::NegativeFixint:
+            return "negative fixint";
+        case Family::Int:
+            return "signed integer";
+        case Family::Float32:
+            return "float 32";
+        case Family::Float64:
+            return "float 64";
+        case Family::Nil:
+            return "nil";
+        case Family::Bool:
+            return "boolean";
+        case Family::Str:
+            return "string";
+        case Family::Bin:
+            return "bin";
+        case Family::Array:
+            return "array";
+        case Family::Map:
+            return "map";
+        case Family::Ext:
+            return "extension";
+        case Family::Reserved:
+            return "reserved marker";
+    }
+    return "unknown";
+}
 
 }  // namespace velto::wire::detail

@@ -134,7 +134,7 @@ bool Reader::skip_value() {
                 if (!enter()) return false;
                 leave();
                 std::string_view ignored;
-                if (!take_body(length, ignored)) return false;
+                if (!take_bytes(length, ignored)) return false;
                 break;
             }
             case Family::Reserved:

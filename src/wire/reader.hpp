@@ -79,16 +79,31 @@ class Reader {
     bool read_str(std::string_view& bytes) {
         if (cur_ == end_ || mp_check_strl(cur_, end_) > 0) return fail_incomplete();
         const std::uint32_t length = mp_decode_strl(&cur_);
-        return take_body(length, bytes);
+        return take_bytes(length, bytes);
+    }
+
+    // A bin value's header only; the cursor is left at its first body byte.
+    bool read_bin_header(std::uint32_t& length) {
+        // mp_check_binl asserts that a byte follows the marker before it compares the header
+        // with the input, so a marker with nothing after it is reported here: its length field
+        // is then missing whatever its width.
+        if (end_ - cur_ < 2 || mp_check_binl(cur_, end_) > 0) return fail_incomplete();
+        length = mp_decode_binl(&cur_);
+        return true;
     }
 
     // A bin value's header and its whole body.
     bool read_bin(std::string_view& bytes) {
-        // mp_check_binl reads the marker before its own bounds check; make sure the length's
-        // first byte exists too.
-        if (end_ - cur_ < 2 || mp_check_binl(cur_, end_) > 0) return fail_incomplete();
-        const std::uint32_t length = mp_decode_binl(&cur_);
-        return take_body(length, bytes);
+        std::uint32_t length = 0;
+        return read_bin_header(length) && take_bytes(length, bytes);
+    }
+
+    // The next `length` bytes as they are, for a body whose header was read.
+    bool take_bytes(std::size_t length, std::string_view& bytes) {
+        if (length > static_cast<std::size_t>(end_ - cur_)) return fail_incomplete();
+        bytes = std::string_view(cur_, length);
+        cur_ += length;
+        return true;
     }
 
     bool read_array_header(std::uint32_t& count) {
@@ -118,13 +133,6 @@ class Reader {
     bool skip_value();
 
   private:
-    bool take_body(std::uint32_t length, std::string_view& bytes) {
-        if (length > static_cast<std::size_t>(end_ - cur_)) return fail_incomplete();
-        bytes = std::string_view(cur_, length);
-        cur_ += length;
-        return true;
-    }
-
     const char* begin_;
     const char* cur_;
     const char* end_;

@@ -17,7 +17,11 @@ namespace velto::wire::detail {
 //   static constexpr std::string_view count; E of an invalid length ("struct Coord with 2 ...")
 //   static constexpr std::array<std::string_view, K> fields;
 //   static bool read_field(Reader&, std::size_t index, Value&);
-//   static bool read_byte_field(Reader&, std::size_t index, std::uint8_t byte, Value&);
+// and, for the bin form, where each byte is an unsigned integer 0..255:
+//   static constexpr std::array<std::string_view, K> byte_refused;
+//       per field, E of the invalid type that every byte fails with there (a boolean, a union or
+//       a nested record), or empty for a number field, which takes every byte as its value;
+//   static void store_byte(std::size_t index, std::uint8_t byte, Value&);  number fields only
 template <class Record>
 bool read_record_array(Reader& r, typename Record::Value& out) {
     constexpr std::size_t field_count = Record::fields.size();
@@ -65,14 +69,27 @@ bool read_record_map(Reader& r, typename Record::Value& out) {
 template <class Record>
 bool read_record_bin(Reader& r, typename Record::Value& out) {
     constexpr std::size_t field_count = Record::fields.size();
-    std::string_view bytes;
-    if (!r.read_bin(bytes)) return false;
-    const std::size_t present = bytes.size() < field_count ? bytes.size() : field_count;
+    std::uint32_t length = 0;
+    if (!r.read_bin_header(length)) return false;
+    const std::size_t present = length < field_count ? length : field_count;
+    // Whether a byte fits a field depends on the field alone, so the verdict is known from the
+    // header and at most the one byte it names: a stream reader must not wait for the rest of a
+    // declared body that can never decode.
     for (std::size_t i = 0; i < present; ++i) {
-        if (!Record::read_byte_field(r, i, static_cast<std::uint8_t>(bytes[i]), out)) return false;
+        if (Record::byte_refused[i].empty()) continue;
+        std::string_view head;
+        if (!r.take_bytes(i + 1, head)) return false;
+        const auto byte = static_cast<std::uint8_t>(head[i]);
+        return r.fail(invalid_type(Unexpected::of_unsigned(byte), Record::byte_refused[i]));
     }
-    // Bytes beyond the last field are ignored, unlike surplus array elements.
-    if (bytes.size() < field_count) return r.fail(invalid_length(bytes.size(), Record::count));
+    if (length < field_count) return r.fail(invalid_length(length, Record::count));
+    std::string_view bytes;
+    if (!r.take_bytes(length, bytes)) return false;
+    // Only records whose fields all take bytes get here. Bytes beyond the last field are
+    // ignored, unlike surplus array elements.
+    for (std::size_t i = 0; i < field_count; ++i) {
+        Record::store_byte(i, static_cast<std::uint8_t>(bytes[i]), out);
+    }
     return true;
 }
 

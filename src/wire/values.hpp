@@ -34,8 +34,8 @@ struct Joystick {
     float intensity = 0.0f;
 };
 
-using WidgetRegistry =
-    std::variant<ClickButton, ToggleButton, ConfirmButton, PressButton, DirectionalButton, Joystick>;
+using WidgetRegistry = std::variant<ClickButton, ToggleButton, ConfirmButton, PressButton,
+                                    DirectionalButton, Joystick>;
 
 inline constexpr std::array<std::string_view, 6> widget_kind_names = {
     "ClickButton", "ToggleButton", "ConfirmButton", "PressButton", "DirectionalButton", "Joystick",
@@ -50,7 +50,10 @@ inline std::string_view name(const WidgetRegistry& widget) noexcept {
 enum class ServerStatus : std::uint8_t { NotInit = 0, Idle = 1, Busy = 2, Error = 3 };
 
 inline constexpr std::array<std::string_view, 4> server_status_names = {
-    "NotInit", "Idle", "Busy", "Error",
+    "NotInit",
+    "Idle",
+    "Busy",
+    "Error",
 };
 
 // Result payloads.
