@@ -209,8 +209,8 @@ std::string nesting_too_deep() {
 }
 
 std::string invalid_utf8(std::size_t offset) {
-    return "invalid UTF-8 in a MessagePack string: invalid byte sequence at offset " +
-           std::to_string(offset);
+    return "invalid UTF-8 in a MessagePack string: invalid byte sequence at byte " +
+           std::to_string(offset) + " of the string";
 }
 
 }  // namespace velto::wire::detail

@@ -191,8 +191,9 @@ INSTANTIATE_TEST_SUITE_P(
                     "unknown variant `F\xef\xbf\xbdo\xef\xbf\xbd"
                     "A`, expected one of " +
                         kVariants},
-        FailureCase{"key_str_invalid_utf8", frame(3, hex("81 a3 41 ff 42 90")),
-                    "invalid UTF-8 in a MessagePack string: invalid byte sequence at offset 1"},
+        FailureCase{
+            "key_str_invalid_utf8", frame(3, hex("81 a3 41 ff 42 90")),
+            "invalid UTF-8 in a MessagePack string: invalid byte sequence at byte 1 of the string"},
         FailureCase{"key_position_6", frame(3, hex("81 06 90")),
                     "invalid value: integer `6`, expected variant index 0 <= i < 6"},
         FailureCase{"key_position_uint64_max", frame(3, hex("81 cf ff ff ff ff ff ff ff ff 90")),
@@ -394,8 +395,9 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         FailureCase{"reserved_in_skipped_value", frame_with_skipped(hex("92 00 c1")), kReserved},
         FailureCase{"reserved_as_skipped_value", frame_with_skipped(hex("c1")), kReserved},
-        FailureCase{"string_record_invalid_utf8", hex("a3 61 ed a0"),
-                    "invalid UTF-8 in a MessagePack string: invalid byte sequence at offset 1"},
+        FailureCase{
+            "string_record_invalid_utf8", hex("a3 61 ed a0"),
+            "invalid UTF-8 in a MessagePack string: invalid byte sequence at byte 1 of the string"},
         FailureCase{"too_deep_in_skipped_arrays", frame_with_skipped(nested_arrays(1023)),
                     kTooDeep},
         FailureCase{"too_deep_in_skipped_maps", frame_with_skipped([] {
