@@ -15,20 +15,6 @@ namespace velto::python {
 
 namespace {
 
-// Lets go of a reference at once. Only with the lock held. Unlike a Ref's destructor this may
-// be left by the forced unwinding that ends the thread: the release can run Python code (a
-// __del__, the frames of a traceback), and the interpreter may end this thread inside it when
-// it is finalizing.
-void release_now(Ref& object) {
-    if (PyObject* released = object.release()) Py_DECREF(released);
-}
-
-void release_now(HostException& exception) {
-    release_now(exception.traceback);
-    release_now(exception.value);
-    release_now(exception.type);
-}
-
 class ServingDispatch final : public net::FrameHandler {
   public:
     explicit ServingDispatch(ActionRegistry snapshot) noexcept : snapshot_(std::move(snapshot)) {}
