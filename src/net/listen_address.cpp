@@ -6,6 +6,7 @@
 #include <netdb.h>
 #include <netinet/in.h>
 
+#include <cerrno>
 #include <cstdint>
 #include <cstring>
 #include <memory>
@@ -26,6 +27,18 @@ std::optional<std::uint16_t> parse_port(std::string_view text) {
         if (value > 65535) return std::nullopt;
     }
     return static_cast<std::uint16_t>(value);
+}
+
+// A numeric IPv6 scope id: any 32-bit unsigned decimal number.
+std::optional<std::uint32_t> parse_scope_id(std::string_view text) {
+    if (text.empty()) return std::nullopt;
+    std::uint64_t value = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9') return std::nullopt;
+        value = value * 10 + static_cast<std::uint64_t>(c - '0');
+        if (value > UINT32_MAX) return std::nullopt;
+    }
+    return static_cast<std::uint32_t>(value);
 }
 
 std::optional<ListenAddress> parse_ipv4(std::string_view host, std::uint16_t port) {
@@ -51,7 +64,7 @@ std::optional<ListenAddress> parse_ipv6(std::string_view host, std::uint16_t por
     if (percent != std::string_view::npos) {
         const std::string scope(host.substr(percent + 1));
         if (scope.empty()) return std::nullopt;
-        if (auto numeric = parse_port(scope)) {
+        if (auto numeric = parse_scope_id(scope)) {
             address.sin6_scope_id = *numeric;
         } else {
             address.sin6_scope_id = ::if_nametoindex(scope.c_str());
@@ -84,7 +97,14 @@ std::optional<ListenAddress> parse_socket_address(std::string_view text) {
     return parse_ipv4(text.substr(0, colon), *port);
 }
 
-SystemError lookup_failure(int gai_code) {
+// `system_code` is the errno that explains EAI_SYSTEM, which says no more than "System error"
+// by itself.
+SystemError lookup_failure(int gai_code, int system_code = 0) {
+    if (gai_code == EAI_SYSTEM && system_code != 0) {
+        SystemError error = SystemError::from_errno(system_code);
+        error.message = "failed to lookup address information: " + error.message;
+        return error;
+    }
     return SystemError::fixed(
         "AddressLookup",
         std::string("failed to lookup address information: ") + ::gai_strerror(gai_code));
@@ -108,7 +128,7 @@ Result<std::vector<ListenAddress>, SystemError> resolve_host(const std::string& 
     hints.ai_socktype = SOCK_STREAM;
     addrinfo* found = nullptr;
     const int code = ::getaddrinfo(host.c_str(), nullptr, &hints, &found);
-    if (code != 0) return fail(lookup_failure(code));
+    if (code != 0) return fail(lookup_failure(code, errno));
     std::unique_ptr<addrinfo, decltype(&::freeaddrinfo)> owner(found, &::freeaddrinfo);
 
     std::vector<ListenAddress> addresses;

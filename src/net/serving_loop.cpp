@@ -1,9 +1,10 @@
 // The serving loop: pause, look at the stop channel, wait for bytes, receive, decode and
-// dispatch every complete frame; a stop wakes every wait at once.
+// dispatch every complete frame; a request on the channel wakes every wait at once.
 #include "net/serving_loop.hpp"
 
 #include <cxxabi.h>
 #include <poll.h>
+#include <pthread.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 
@@ -20,6 +21,7 @@
 #include "net/console.hpp"
 #include "net/frame_stream.hpp"
 #include "net/socket.hpp"
+#include "net/socket_identity.hpp"
 
 namespace velto::net {
 
@@ -34,9 +36,9 @@ constexpr std::size_t receive_size = 1024;
 // so a fast client meets a bounded delay instead of one that grows with every cycle.
 constexpr std::size_t cycle_receive_limit = 64 * 1024;
 
-// poll() on this thread: every signal is blocked here, so EINTR is only a spurious wake-up.
-// Returns false when the deadline passed with nothing ready.
-bool wait_ready(pollfd* fds, nfds_t count, std::optional<Clock::time_point> deadline) {
+// poll() while every signal is blocked on this thread: EINTR is only a spurious wake-up.
+// Returns when a descriptor is ready (see its revents) or the deadline has passed.
+void wait_ready(pollfd* fds, nfds_t count, std::optional<Clock::time_point> deadline) {
     for (;;) {
         int timeout = -1;
         if (deadline) {
@@ -45,9 +47,9 @@ bool wait_ready(pollfd* fds, nfds_t count, std::optional<Clock::time_point> dead
             timeout = static_cast<int>(std::max<std::int64_t>(left.count(), 0));
         }
         const int ready = ::poll(fds, count, timeout);
-        if (ready > 0) return true;
+        if (ready > 0) return;
         if (ready == 0) {
-            if (!deadline || Clock::now() >= *deadline) return false;
+            if (!deadline || Clock::now() >= *deadline) return;
             continue;
         }
         if (errno != EINTR) {
@@ -57,47 +59,74 @@ bool wait_ready(pollfd* fds, nfds_t count, std::optional<Clock::time_point> dead
     }
 }
 
+// Puts the signal mask an action runs with in force for the lifetime of the guard. The loop
+// waits with every signal blocked, so that signals reach the interpreter's main thread; an
+// action is the program's own code, and a process it starts inherits the mask in force: with
+// the waiting mask it would ignore SIGTERM and SIGINT for its whole life.
+class ActionSignalMask {
+  public:
+    explicit ActionSignalMask(const sigset_t& action_signals) noexcept {
+        ::pthread_sigmask(SIG_SETMASK, &action_signals, &waiting_);
+    }
+    ~ActionSignalMask() { ::pthread_sigmask(SIG_SETMASK, &waiting_, nullptr); }
+    ActionSignalMask(const ActionSignalMask&) = delete;
+    ActionSignalMask& operator=(const ActionSignalMask&) = delete;
+
+  private:
+    sigset_t waiting_;
+};
+
 class ServingLoop {
   public:
-    ServingLoop(const Fd& connection, const StopReceiver& stop, FrameHandler& handler,
-                Predecessor predecessor)
+    ServingLoop(const Fd& connection, StopReceiver& stop, FrameHandler& handler,
+                const sigset_t& action_signals, Predecessor predecessor)
         : connection_(connection),
           stop_(stop),
           handler_(handler),
+          action_signals_(action_signals),
           predecessor_(std::move(predecessor)) {}
 
     void run() {
         for (;;) {
             pause();
-            if (stopped()) return;
-            if (!take_over_from_predecessor()) {
-                stopped();
-                return;
+            if (terminate_if_asked()) return;
+            if (predecessor_.exists()) {
+                if (!take_over_from_predecessor()) {
+                    terminate_if_asked();
+                    return;
+                }
+                // Frames the predecessor received but left undispatched go first.
+                dispatch_complete_frames();
             }
             if (!wait_for_bytes()) return;
-            const auto received = receive();
-            if (!received || *received == 0) continue;  // 0: "nothing", the peer has closed
+            receive();
             dispatch_complete_frames();
         }
     }
 
   private:
-    // The fixed pause at the start of a cycle; a stop ends it at once.
+    // The fixed pause at the start of a cycle; a request on the channel ends it at once, a
+    // wake-up that asked nothing does not.
     void pause() {
-        pollfd wake{stop_.wake_fd(), POLLIN, 0};
-        wait_ready(&wake, 1, Clock::now() + cycle_pause);
+        const auto deadline = Clock::now() + cycle_pause;
+        for (;;) {
+            pollfd wake{stop_.wake_fd(), POLLIN, 0};
+            wait_ready(&wake, 1, deadline);
+            if (wake.revents == 0 || stop_.poll() != Signal::None) return;
+        }
     }
 
-    // Ends the loop when the channel says so. Returns true when it did.
-    bool stopped() {
+    // Carries the termination out when the channel asks for it. Returns true when it did: the
+    // loop is over.
+    bool terminate_if_asked() {
         const Signal signal = stop_.poll();
         if (signal == Signal::None) return false;
         if (signal == Signal::StopKeepConnection) {
-            // What the next reader must continue includes a predecessor's unfinished frame,
-            // which is only known once the predecessor has ended.
+            // What the next reader must continue includes a predecessor's bytes, which are
+            // only known once the predecessor has ended.
             take_over_from_predecessor();
             console_line("Terminating.");
-            stop_.hand_over(stream_.take_pending());
+            stop_.hand_over(stream_.take_pending(), socket_identity(connection_));
             return true;
         }
         if (signal == Signal::Disconnected) console_line("Link broken");
@@ -109,8 +138,8 @@ class ServingLoop {
     }
 
     // Two readers on one socket could each get part of a frame: the thread that served the
-    // connection before is let finish first, and its unfinished frame becomes this thread's.
-    // Returns false when a stop (not a retire) came first.
+    // connection before is let finish first, and what it left of this socket's bytes becomes
+    // this thread's. Returns false when a stop (not a retire) came first.
     bool take_over_from_predecessor() {
         if (!predecessor_.exists()) return true;
         while (!predecessor_.finished()) {
@@ -123,7 +152,7 @@ class ServingLoop {
                                       pollfd{retired ? -1 : stop_.wake_fd(), POLLIN, 0}};
             wait_ready(fds.data(), fds.size(), std::nullopt);
         }
-        stream_.append(predecessor_.take_leftover());
+        stream_.append(predecessor_.take_leftover(socket_identity(connection_)));
         predecessor_ = Predecessor();
         return true;
     }
@@ -131,26 +160,28 @@ class ServingLoop {
     // Waits until the socket has bytes (or an end or error to report). Returns false when a
     // stop ended the wait and the loop with it.
     bool wait_for_bytes() {
-        // Either descriptor ends the wait; a stop is looked at before any data.
-        std::array<pollfd, 2> fds{pollfd{connection_.get(), POLLIN, 0},
-                                  pollfd{stop_.wake_fd(), POLLIN, 0}};
-        wait_ready(fds.data(), fds.size(), std::nullopt);
-        return !stopped();
+        for (;;) {
+            std::array<pollfd, 2> fds{pollfd{connection_.get(), POLLIN, 0},
+                                      pollfd{stop_.wake_fd(), POLLIN, 0}};
+            wait_ready(fds.data(), fds.size(), std::nullopt);
+            // A request is looked at before any data.
+            if (terminate_if_asked()) return false;
+            if (fds[0].revents != 0) return true;
+            // Only a wake-up that asked nothing, which poll() has emptied: wait again.
+        }
     }
 
     // One receive as the protocol has it, then whatever else is already queued, each receive
-    // traced on its own line. Returns the byte count of the first receive; nullopt when the
-    // socket had nothing after all.
-    std::optional<std::size_t> receive() {
+    // traced on its own line.
+    void receive() {
         const auto first = receive_once();
-        if (!first || *first == 0) return first;
+        if (!first || *first == 0) return;  // 0: "nothing", the peer has closed
         std::size_t taken = *first;
         while (taken < cycle_receive_limit && queued_bytes() > 0) {
             const auto more = receive_once();
             if (!more || *more == 0) break;
             taken += *more;
         }
-        return first;
     }
 
     int queued_bytes() const {
@@ -178,21 +209,31 @@ class ServingLoop {
         return count;
     }
 
+    // Dispatches the complete frames received so far, in order. Once this thread is retired
+    // the rest stay in the stream, complete frames included: they are handed to the thread
+    // that takes over, which dispatches them with the registry snapshot of the serve() that
+    // started it.
     void dispatch_complete_frames() {
-        for (;;) {
+        while (stop_.poll() != Signal::StopKeepConnection) {
             auto next = stream_.next();
             if (!next) raise_fault(next.error().text);
             if (!next.value()) return;
-            if (auto done = handler_.execute_action(*next.value()); !done) {
+            if (auto done = execute_action(*next.value()); !done) {
                 raise_fault("Action failed " + done.error());
             }
             console_line("done");
         }
     }
 
+    Status<std::string> execute_action(const wire::Frame& frame) {
+        ActionSignalMask mask(action_signals_);
+        return handler_.execute_action(frame);
+    }
+
     const Fd& connection_;
-    const StopReceiver& stop_;
+    StopReceiver& stop_;
     FrameHandler& handler_;
+    const sigset_t& action_signals_;
     Predecessor predecessor_;
     FrameStream stream_;
     std::array<std::uint8_t, receive_size> buffer_{};
@@ -211,12 +252,12 @@ void report_unexpected(const char* what) noexcept {
 
 // The forced unwinding carries no C++ object: its catch clause binds a reference to a null
 // address, which the undefined-behaviour sanitizer would report although it is never used.
-__attribute__((no_sanitize("null"))) void run_serving_loop(const Fd& connection,
-                                                           const StopReceiver& stop,
+__attribute__((no_sanitize("null"))) void run_serving_loop(const Fd& connection, StopReceiver& stop,
                                                            FrameHandler& handler,
+                                                           const sigset_t& action_signals,
                                                            Predecessor predecessor) {
     try {
-        ServingLoop(connection, stop, handler, std::move(predecessor)).run();
+        ServingLoop(connection, stop, handler, action_signals, std::move(predecessor)).run();
     } catch (const Fault&) {
         // Reported where it was raised; the thread ends.
     } catch (abi::__forced_unwind&) {

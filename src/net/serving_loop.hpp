@@ -1,14 +1,13 @@
-// The serving thread: reads frames from one connection and hands each to a handler until it is
-// stopped, its sender disappears, or a fault ends it.
+// The serving loop: reads frames from one connection and hands each to a handler until it is
+// stopped, retired, its sender disappears, or a fault ends it.
 #pragma once
 
-#include <memory>
+#include <csignal>
 #include <string>
 
 #include "common/result.hpp"
 #include "net/fd.hpp"
 #include "net/stop_channel.hpp"
-#include "net/system_error.hpp"
 #include "wire/frame.hpp"
 
 namespace velto::net {
@@ -31,20 +30,12 @@ class FrameHandler {
 
 // Runs the loop on the calling thread. Returns when the thread is to end; every fault has been
 // reported on standard error by then. The handler is destroyed by the caller afterwards.
+// The loop waits with the calling thread's signal mask and calls execute_action with
+// `action_signals` as the mask, restoring the caller's after each call.
 // With a predecessor (the thread that served the connection before, see StopSender::retire),
-// nothing is read before the predecessor has ended, and its unfinished frame is continued.
-void run_serving_loop(const Fd& connection, const StopReceiver& stop, FrameHandler& handler,
-                      Predecessor predecessor = {});
-
-// Starts a detached thread, with every signal blocked (signals belong to the interpreter's
-// main thread), that owns the connection, the receiver and the handler, runs the loop and
-// then releases them in the order receiver, connection, handler (calling its finish() before
-// it is destroyed). A thread torn down by forced
-// unwinding (pthread_exit, which the interpreter may do to a thread during its finalization)
-// releases the receiver and the connection but never destroys the handler. When the thread
-// cannot be started, all three are released on the calling thread before the error returns.
-Status<SystemError> spawn_serving_thread(Fd connection, StopReceiver stop,
-                                         std::unique_ptr<FrameHandler> handler,
-                                         Predecessor predecessor = {});
+// nothing is read before the predecessor has ended, and the bytes it received on the same
+// socket but did not dispatch are dispatched here.
+void run_serving_loop(const Fd& connection, StopReceiver& stop, FrameHandler& handler,
+                      const sigset_t& action_signals, Predecessor predecessor = {});
 
 }  // namespace velto::net

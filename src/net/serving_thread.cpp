@@ -1,11 +1,11 @@
 // Starting the detached serving thread that owns its connection, stop receiver and handler.
+#include "net/serving_thread.hpp"
+
 #include <cxxabi.h>
 #include <pthread.h>
 
 #include <csignal>
 #include <memory>
-
-#include "net/serving_loop.hpp"
 
 namespace velto::net {
 
@@ -18,6 +18,8 @@ struct ServingThread {
     Fd connection;
     StopReceiver stop;
     Predecessor predecessor;
+    // The mask of the thread that started serving, for the actions (see run_serving_loop).
+    sigset_t action_signals;
 };
 
 // No null check on the forced unwinding's catch clause (see run_serving_loop).
@@ -25,7 +27,7 @@ __attribute__((no_sanitize("null"))) void* serving_thread_main(void* argument) {
     std::unique_ptr<ServingThread> thread(static_cast<ServingThread*>(argument));
     ::pthread_setname_np(::pthread_self(), "velto-serving");
     try {
-        run_serving_loop(thread->connection, thread->stop, *thread->handler,
+        run_serving_loop(thread->connection, thread->stop, *thread->handler, thread->action_signals,
                          std::move(thread->predecessor));
         // The handler's finish may wait a long time (for an interpreter's lock): the receiver
         // and the connection are let go before it, in the order the members would go.
@@ -41,9 +43,9 @@ __attribute__((no_sanitize("null"))) void* serving_thread_main(void* argument) {
     return nullptr;
 }
 
-// Blocks every signal on the calling thread for the lifetime of the guard. A thread inherits
-// the mask of its creator, so the serving thread starts with every signal blocked and signals
-// keep going to the interpreter's main thread.
+// Blocks every signal on the calling thread for the lifetime of the guard and keeps the mask
+// it replaced. A thread inherits the mask of its creator, so the serving thread starts with
+// every signal blocked and signals keep going to the interpreter's main thread.
 class BlockAllSignals {
   public:
     BlockAllSignals() noexcept {
@@ -55,6 +57,8 @@ class BlockAllSignals {
     BlockAllSignals(const BlockAllSignals&) = delete;
     BlockAllSignals& operator=(const BlockAllSignals&) = delete;
 
+    const sigset_t& previous() const noexcept { return previous_; }
+
   private:
     sigset_t previous_;
 };
@@ -65,7 +69,7 @@ Status<SystemError> spawn_serving_thread(Fd connection, StopReceiver stop,
                                          std::unique_ptr<FrameHandler> handler,
                                          Predecessor predecessor) {
     auto thread = std::make_unique<ServingThread>(ServingThread{
-        std::move(handler), std::move(connection), std::move(stop), std::move(predecessor)});
+        std::move(handler), std::move(connection), std::move(stop), std::move(predecessor), {}});
 
     pthread_attr_t attributes;
     if (const int code = ::pthread_attr_init(&attributes); code != 0) {
@@ -75,6 +79,7 @@ Status<SystemError> spawn_serving_thread(Fd connection, StopReceiver stop,
     int code;
     {
         BlockAllSignals blocked;
+        thread->action_signals = blocked.previous();
         pthread_t id;
         code = ::pthread_create(&id, &attributes, serving_thread_main, thread.get());
     }

@@ -35,10 +35,6 @@ Result<Fd, SystemError> listen_at(const ListenAddress& address) {
 
 }  // namespace
 
-bool always_retry() {
-    return true;
-}
-
 Result<Fd, SystemError> listen_on(std::string_view address) {
     auto candidates = resolve_listen_address(address);
     if (!candidates) return fail(std::move(candidates).error());

@@ -19,9 +19,6 @@ namespace velto::net {
 // An empty function retries.
 using RetryAfterInterrupt = std::function<bool()>;
 
-// Always retries.
-bool always_retry();
-
 // Creates a close-on-exec listening TCP socket with SO_REUSEADDR and a backlog of 128. The text
 // is a socket address ("127.0.0.1:5000", "[::1]:5000") or host:port resolved by the system
 // resolver, each resolved address tried in order. Errors of the text itself are fixed errors:

@@ -1,5 +1,5 @@
-// The stop channel: a few atomic flags and two eventfds, one that wakes the serving thread's
-// poll() and one that tells a successor the thread has ended.
+// The stop channel: one word of request bits and two eventfds, one that wakes the serving
+// thread's poll() and one that tells a successor the thread has ended.
 #include "net/stop_channel.hpp"
 
 #include <sys/eventfd.h>
@@ -16,13 +16,28 @@ namespace velto::net {
 
 namespace {
 
-// The counters are never drained: every signal ends the serving loop and a thread ends once,
-// so each descriptor may stay readable from its first signal on.
+// The requests a sender makes. They live in one word, set with one fetch_or each and read with
+// one load, so the receiver sees them in the order they were made: serve() retires a thread
+// and then drops its sender, and the thread must never see the second without the first.
+constexpr unsigned stop_requested = 1U << 0;
+constexpr unsigned retire_requested = 1U << 1;
+constexpr unsigned sender_gone = 1U << 2;
+
 void signal_event(const Fd& event) noexcept {
     const std::uint64_t one = 1;
     while (::write(event.get(), &one, sizeof one) < 0 && errno == EINTR) {
     }
     // EAGAIN would mean the counter is at its maximum: it is readable already.
+}
+
+void drain_event(const Fd& event) noexcept {
+    std::uint64_t count = 0;
+    for (;;) {
+        const ssize_t got = ::read(event.get(), &count, sizeof count);
+        if (got < 0 && errno == EINTR) continue;
+        // One read empties an eventfd; the next one fails with EAGAIN (non-blocking).
+        if (got <= 0) return;
+    }
 }
 
 }  // namespace
@@ -31,15 +46,24 @@ struct StopChannelState {
     StopChannelState(Fd wake_fd, Fd finished_fd) noexcept
         : wake(std::move(wake_fd)), finished(std::move(finished_fd)) {}
 
-    Fd wake;      // readable once the sender asked anything of the receiver
-    Fd finished;  // readable once the receiver is gone
-    std::atomic<bool> stop{false};
-    std::atomic<bool> retired{false};
-    std::atomic<bool> sender_gone{false};
+    // A child made by fork() has copies of the flags but shares both descriptors with this
+    // process: only this process may signal on them.
+    bool foreign() const noexcept { return ::getpid() != owner; }
+
+    // The process that made the channel.
+    const pid_t owner = ::getpid();
+    // Readable once the sender asked anything of the receiver. Emptied by the receiver only
+    // when it finds nothing asked: each request ends the serving loop, so once there is one
+    // the descriptor may stay readable.
+    Fd wake;
+    // Readable once the receiver is gone; a thread ends once, so it is never emptied.
+    Fd finished;
+    std::atomic<unsigned> requests{0};
     std::atomic<bool> receiver_gone{false};
     // Written by the receiving thread before `receiver_gone` is set, read by a successor only
-    // after it saw `receiver_gone`: the flag orders the two, no lock is needed.
-    std::vector<std::uint8_t> leftover;
+    // after it saw `receiver_gone`: the flag orders them, no lock is needed.
+    std::vector<std::uint8_t> pending;
+    std::optional<SocketIdentity> pending_source;
 };
 
 Predecessor::Predecessor(std::shared_ptr<StopChannelState> state) noexcept
@@ -53,9 +77,13 @@ bool Predecessor::finished() const noexcept {
     return !state_ || state_->receiver_gone.load(std::memory_order_acquire);
 }
 
-std::vector<std::uint8_t> Predecessor::take_leftover() {
+std::vector<std::uint8_t> Predecessor::take_leftover(std::optional<SocketIdentity> reader) {
     if (!state_ || !finished()) return {};
-    return std::move(state_->leftover);
+    std::vector<std::uint8_t> pending = std::move(state_->pending);
+    // A source or reader that could not be identified counts as another socket: bytes dropped
+    // lose one unfinished frame, bytes of another connection would corrupt every later one.
+    if (!reader || state_->pending_source != reader) return {};
+    return pending;
 }
 
 StopSender::StopSender(std::shared_ptr<StopChannelState> state) noexcept
@@ -74,25 +102,29 @@ StopSender::~StopSender() {
 }
 
 Status<ChannelClosed> StopSender::send() {
-    if (!state_ || state_->receiver_gone.load(std::memory_order_acquire)) {
+    // In another process there is no receiver: this process's copy of the serving thread did
+    // not survive the fork.
+    if (!state_ || state_->foreign() || state_->receiver_gone.load(std::memory_order_acquire)) {
         return fail(ChannelClosed{});
     }
-    state_->stop.store(true, std::memory_order_release);
+    state_->requests.fetch_or(stop_requested, std::memory_order_release);
     signal_event(state_->wake);
     return ok_unit;
 }
 
 Predecessor StopSender::retire() noexcept {
-    if (!state_) return Predecessor();
-    state_->retired.store(true, std::memory_order_release);
+    if (!state_ || state_->foreign()) return Predecessor();
+    state_->requests.fetch_or(retire_requested, std::memory_order_release);
     signal_event(state_->wake);
     return Predecessor(state_);
 }
 
 void StopSender::disconnect() noexcept {
     if (!state_) return;
-    state_->sender_gone.store(true, std::memory_order_release);
-    signal_event(state_->wake);
+    if (!state_->foreign()) {
+        state_->requests.fetch_or(sender_gone, std::memory_order_release);
+        signal_event(state_->wake);
+    }
     state_.reset();
 }
 
@@ -111,13 +143,22 @@ StopReceiver::~StopReceiver() {
     close();
 }
 
-StopReceiver::Signal StopReceiver::poll() const noexcept {
+StopReceiver::Signal StopReceiver::poll() noexcept {
     if (!state_) return Signal::Disconnected;
-    // A queued stop outranks everything: close() followed by the object's destruction is an
-    // ordinary stop, and a stop sent before a retire still owes the peer its shutdown.
-    if (state_->stop.load(std::memory_order_acquire)) return Signal::Stop;
-    if (state_->retired.load(std::memory_order_acquire)) return Signal::StopKeepConnection;
-    if (state_->sender_gone.load(std::memory_order_acquire)) return Signal::Disconnected;
+    unsigned requests = state_->requests.load(std::memory_order_acquire);
+    if (requests == 0) {
+        // Nothing asked, yet the descriptor may be readable. Emptied first and looked at again
+        // after: a request whose wake-up this read took is then seen, as its bits were set
+        // before its wake-up was written.
+        drain_event(state_->wake);
+        requests = state_->requests.load(std::memory_order_acquire);
+    }
+    // A stop outranks everything: close() followed by the object's destruction is an ordinary
+    // stop, and a stop sent before a retire still owes the peer its shutdown. A retire
+    // outranks the sender's disappearance, which follows every retire.
+    if ((requests & stop_requested) != 0) return Signal::Stop;
+    if ((requests & retire_requested) != 0) return Signal::StopKeepConnection;
+    if ((requests & sender_gone) != 0) return Signal::Disconnected;
     return Signal::None;
 }
 
@@ -125,8 +166,11 @@ int StopReceiver::wake_fd() const noexcept {
     return state_ ? state_->wake.get() : -1;
 }
 
-void StopReceiver::hand_over(std::vector<std::uint8_t> leftover) const noexcept {
-    if (state_) state_->leftover = std::move(leftover);
+void StopReceiver::hand_over(std::vector<std::uint8_t> pending,
+                             std::optional<SocketIdentity> source) noexcept {
+    if (!state_) return;
+    state_->pending = std::move(pending);
+    state_->pending_source = source;
 }
 
 void StopReceiver::close() noexcept {

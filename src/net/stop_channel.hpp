@@ -5,10 +5,12 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <utility>
 #include <vector>
 
 #include "common/result.hpp"
+#include "net/socket_identity.hpp"
 #include "net/system_error.hpp"
 
 namespace velto::net {
@@ -21,8 +23,8 @@ struct StopChannelState;
 
 // A retired serving thread, as seen by the thread that takes its connection over. The new
 // thread reads nothing before the retired one has ended (so one frame is never split between
-// two readers), and continues from the bytes of the frame the retired thread had only partly
-// received. An empty Predecessor means there is nobody to wait for.
+// two readers), and continues from the bytes the retired thread had received but not
+// dispatched. An empty Predecessor means there is nobody to wait for.
 class Predecessor {
   public:
     Predecessor() noexcept = default;
@@ -32,13 +34,18 @@ class Predecessor {
     // Readable once the retired thread has let its receiver go; -1 when there is none.
     int finished_fd() const noexcept;
     bool finished() const noexcept;
-    // The retired thread's unfinished frame bytes. Only once finished() is true.
-    std::vector<std::uint8_t> take_leftover();
+    // The bytes the retired thread left, when it read the socket `reader` identifies; none
+    // when it read another socket (an open() in between accepted a new client), whose bytes
+    // mean nothing on this one. Only once finished() is true.
+    std::vector<std::uint8_t> take_leftover(std::optional<SocketIdentity> reader);
 
   private:
     std::shared_ptr<StopChannelState> state_;
 };
 
+// Every operation of the sender is a no-op in a process other than the one that made the
+// channel: a child made by fork() shares the wake-up descriptor but not the serving thread,
+// and must not stop, retire or wake its parent's thread.
 class StopSender {
   public:
     explicit StopSender(std::shared_ptr<StopChannelState> state) noexcept;
@@ -46,12 +53,13 @@ class StopSender {
     StopSender& operator=(StopSender&&) noexcept;
     ~StopSender();  // the receiver then sees the channel disconnected
 
-    // Asks the thread to stop and shut its connection down. Fails once the receiver is gone.
-    // Sending again while the first stop is still queued succeeds.
+    // Asks the thread to stop and shut its connection down. Fails once the receiver is gone,
+    // and in another process, which has no serving thread to stop. Sending again while the
+    // first stop is still queued succeeds.
     Status<ChannelClosed> send();
     // Asks the thread to stop without shutting the connection down (a new thread takes the
     // same connection over). Never fails; a gone receiver makes it a no-op. The result is for
-    // the new thread (see spawn_serving_thread).
+    // the new thread (see spawn_serving_thread); empty in another process.
     Predecessor retire() noexcept;
 
   private:
@@ -73,13 +81,18 @@ class StopReceiver {
     StopReceiver& operator=(StopReceiver&&) noexcept;
     ~StopReceiver();  // later sends fail with ChannelClosed
 
-    // Never blocks.
-    Signal poll() const noexcept;
-    // Readable whenever poll() would not return None.
+    // Never blocks. Of several requests the strongest wins: Stop, then StopKeepConnection,
+    // then Disconnected. When it returns None the wake-up descriptor has been emptied, so a
+    // wake-up that asked nothing does not keep waking the thread.
+    Signal poll() noexcept;
+    // Readable whenever poll() would not return None (and after a wake-up that poll() has not
+    // emptied yet).
     int wake_fd() const noexcept;
-    // Leaves the bytes of an unfinished frame to the thread that takes the connection over
-    // after a StopKeepConnection; they are handed over when this receiver is destroyed.
-    void hand_over(std::vector<std::uint8_t> leftover) const noexcept;
+    // Leaves the bytes received from the socket `source` identifies and not dispatched to the
+    // thread that takes the connection over after a StopKeepConnection; they are handed over
+    // when this receiver is destroyed.
+    void hand_over(std::vector<std::uint8_t> pending,
+                   std::optional<SocketIdentity> source) noexcept;
 
   private:
     void close() noexcept;

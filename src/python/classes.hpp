@@ -32,6 +32,7 @@ class ClassCell {
         }
         return type_;
     }
+    PyTypeObject* get() const noexcept { return type_; }
 
   private:
     PyTypeObject* type_ = nullptr;

@@ -3,9 +3,9 @@
 #include "python/widget_classes.hpp"
 
 #include <array>
-#include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "python/arguments.hpp"
 #include "python/attributes.hpp"
@@ -13,6 +13,8 @@
 namespace velto::python {
 
 namespace {
+
+using WidgetObjectValue = wire::WidgetRegistry;
 
 constexpr std::array<std::string_view, 6> kind_class_names = {
     "WidgetRegistry_ClickButton",       "WidgetRegistry_ToggleButton",
@@ -71,13 +73,13 @@ PyType_Spec coord_spec = {
 
 PyType_Slot base_slots[] = {
     {Py_tp_new, slot(no_constructor)},
-    {Py_tp_dealloc, slot(object_dealloc<wire::WidgetRegistry>)},
+    {Py_tp_dealloc, slot(object_dealloc<WidgetObjectValue>)},
     {0, nullptr},
 };
 
 PyType_Spec base_spec = {
     .name = "builtins.WidgetRegistry",
-    .basicsize = sizeof(Object<wire::WidgetRegistry>),
+    .basicsize = sizeof(Object<WidgetObjectValue>),
     .itemsize = 0,
     .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE,
     .slots = base_slots,
@@ -92,17 +94,17 @@ PyObject* construct_kind(PyTypeObject* type, PyObject* args, PyObject* kwargs,
                          const Signature<N>& signature, Make&& make) {
     return object_entry([&]() -> ObjectResult {
         VELTO_TRY(auto bound, bind(signature, CallArguments::tuple_and_dict(args, kwargs)));
-        VELTO_TRY(wire::WidgetRegistry value, make(bound));
+        VELTO_TRY(WidgetObjectValue value, make(bound));
         return new_object(type, std::move(value));
     });
 }
 
-using Converted = Result<wire::WidgetRegistry, OperationError>;
+using Converted = Result<WidgetObjectValue, OperationError>;
 
 PyObject* click_button_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     static constexpr Signature<0> signature{"WidgetRegistry_ClickButton.__new__()", {}};
     return construct_kind(type, args, kwargs, signature, [](const std::array<Handle, 0>&) {
-        return Converted(wire::WidgetRegistry(wire::ClickButton{}));
+        return Converted(WidgetObjectValue(wire::ClickButton{}));
     });
 }
 
@@ -111,14 +113,14 @@ PyObject* toggle_button_new(PyTypeObject* type, PyObject* args, PyObject* kwargs
     return construct_kind(type, args, kwargs, signature,
                           [](const std::array<Handle, 1>& bound) -> Converted {
                               VELTO_TRY(bool value, argument("value", to_bool(bound[0])));
-                              return wire::WidgetRegistry(wire::ToggleButton{value});
+                              return WidgetObjectValue(wire::ToggleButton{value});
                           });
 }
 
 PyObject* confirm_button_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     static constexpr Signature<0> signature{"WidgetRegistry_ConfirmButton.__new__()", {}};
     return construct_kind(type, args, kwargs, signature, [](const std::array<Handle, 0>&) {
-        return Converted(wire::WidgetRegistry(wire::ConfirmButton{}));
+        return Converted(WidgetObjectValue(wire::ConfirmButton{}));
     });
 }
 
@@ -127,7 +129,7 @@ PyObject* press_button_new(PyTypeObject* type, PyObject* args, PyObject* kwargs)
     return construct_kind(type, args, kwargs, signature,
                           [](const std::array<Handle, 1>& bound) -> Converted {
                               VELTO_TRY(bool pressed, argument("pressed", to_bool(bound[0])));
-                              return wire::WidgetRegistry(wire::PressButton{pressed});
+                              return WidgetObjectValue(wire::PressButton{pressed});
                           });
 }
 
@@ -137,7 +139,7 @@ PyObject* directional_button_new(PyTypeObject* type, PyObject* args, PyObject* k
     return construct_kind(
         type, args, kwargs, signature, [](const std::array<Handle, 1>& bound) -> Converted {
             VELTO_TRY(std::uint8_t direction, argument("direction", to_u8(bound[0])));
-            return wire::WidgetRegistry(wire::DirectionalButton{direction});
+            return WidgetObjectValue(wire::DirectionalButton{direction});
         });
 }
 
@@ -154,7 +156,7 @@ PyObject* joystick_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
                 copied = delta->value;
             }
             VELTO_TRY(float intensity, argument("intensity", to_f32(bound[1])));
-            return wire::WidgetRegistry(wire::Joystick{copied, intensity});
+            return WidgetObjectValue(wire::Joystick{copied, intensity});
         });
 }
 
@@ -162,9 +164,9 @@ PyObject* joystick_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 
 template <std::size_t Kind, class Read>
 PyObject* read_kind(PyObject* self, Read&& read) {
-    return read_attribute<wire::WidgetRegistry>(
+    return read_attribute<WidgetObjectValue>(
         self, kind_class<Kind>, kind_class_names[Kind],
-        [&](const wire::WidgetRegistry& widget) { return read(std::get<Kind>(widget)); });
+        [&](const WidgetObjectValue& widget) { return read(std::get<Kind>(widget)); });
 }
 
 PyObject* toggle_button_value(PyObject* self, void*) {
@@ -252,7 +254,7 @@ PyType_Slot joystick_slots[] = {
 constexpr PyType_Spec kind_spec(const char* name, PyType_Slot* slots) {
     return {
         .name = name,
-        .basicsize = sizeof(Object<wire::WidgetRegistry>),
+        .basicsize = sizeof(Object<WidgetObjectValue>),
         .itemsize = 0,
         .flags = Py_TPFLAGS_DEFAULT,
         .slots = slots,
@@ -268,18 +270,13 @@ PyType_Spec kind_specs[6] = {
     kind_spec("builtins.WidgetRegistry_Joystick", joystick_slots),
 };
 
-// __match_args__ of each kind class, by variant index.
-constexpr const char* toggle_button_fields[] = {"value"};
-constexpr const char* press_button_fields[] = {"pressed"};
-constexpr const char* directional_button_fields[] = {"direction"};
-constexpr const char* joystick_fields[] = {"delta", "intensity"};
-constexpr std::array<std::span<const char* const>, 6> kind_match_args = {{
+const std::array<std::vector<const char*>, 6> kind_match_args = {{
     {},
-    toggle_button_fields,
+    {"value"},
     {},
-    press_button_fields,
-    directional_button_fields,
-    joystick_fields,
+    {"pressed"},
+    {"direction"},
+    {"delta", "intensity"},
 }};
 
 ClassResult base_class() {

@@ -137,7 +137,7 @@ TEST(Connection, AcceptSendAllAndShutdownThroughADuplicate) {
     auto received = std::async(std::launch::async, [&] {
         return testing::receive_exactly(link.client, payload.size(), 20s);
     });
-    auto sent = send_all(link.server, payload, always_retry);
+    auto sent = send_all(link.server, payload, {});
     ASSERT_TRUE(sent) << sent.error().display();
     EXPECT_TRUE(received.get() == payload);
 

@@ -140,13 +140,13 @@ Loopback connect_loopback() {
     if (::connect(client.get(), reinterpret_cast<sockaddr*>(&address), length) != 0) {
         throw std::runtime_error("connect failed");
     }
-    auto server = accept_one(listener.value(), always_retry);
+    auto server = accept_one(listener.value(), {});
     if (!server) throw std::runtime_error("accept: " + server.error().display());
     return Loopback{std::move(client), std::move(server).value()};
 }
 
 void send_bytes(const Fd& socket, const Bytes& bytes) {
-    auto sent = send_all(socket, bytes, always_retry);
+    auto sent = send_all(socket, bytes, {});
     ASSERT_TRUE(sent) << sent.error().display();
 }
 
