@@ -28,21 +28,18 @@ std::string_view source_path(const char* file) {
     return tree == std::string_view::npos ? path : path.substr(tree + 4);
 }
 
-void write_all_to_stderr(const std::string& text) noexcept {
-    const char* cursor = text.data();
-    size_t left = text.size();
-    while (left > 0) {
-        ssize_t written = ::write(STDERR_FILENO, cursor, left);
+}  // namespace
+
+void write_all_to_stderr(std::string_view text) noexcept {
+    while (!text.empty()) {
+        const ssize_t written = ::write(STDERR_FILENO, text.data(), text.size());
         if (written < 0) {
             if (errno == EINTR) continue;
             return;  // nowhere left to report to
         }
-        cursor += written;
-        left -= static_cast<size_t>(written);
+        text.remove_prefix(static_cast<size_t>(written));
     }
 }
-
-}  // namespace
 
 void report_fault(const Fault& fault) noexcept {
     try {

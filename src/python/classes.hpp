@@ -32,7 +32,6 @@ class ClassCell {
         }
         return type_;
     }
-    PyTypeObject* get() const noexcept { return type_; }
 
   private:
     PyTypeObject* type_ = nullptr;

@@ -1,10 +1,11 @@
-// The ComSocketServer class: construction, the address attribute, and the lifetime of the
-// object's connection and registry (released with the object; cycles through registered
-// actions are visible to the cycle collector).
+// The ComSocketServer class: construction, the address attribute, the one method table, and the
+// lifetime of the object's connection and registry (released with the object; cycles through
+// registered actions are visible to the cycle collector).
 #include "python/com_socket_server.hpp"
 
 #include "python/arguments.hpp"
 #include "python/attributes.hpp"
+#include "python/com_socket_server_network.hpp"
 
 namespace velto::python {
 
@@ -50,13 +51,29 @@ PyGetSetDef com_socket_server_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
+// Each row's docstring is exactly its text signature.
+PyMethodDef com_socket_server_methods[] = {
+    {"on", method(com_socket_server_on), METH_FASTCALL | METH_KEYWORDS,
+     "on($self, id, widget, action)\n--\n\n"},
+    {"_get_action", method(com_socket_server_get_action), METH_FASTCALL | METH_KEYWORDS,
+     "_get_action($self, key)\n--\n\n"},
+    {"open", method(com_socket_server_open), METH_FASTCALL | METH_KEYWORDS, "open($self)\n--\n\n"},
+    {"serve", method(com_socket_server_serve), METH_FASTCALL | METH_KEYWORDS,
+     "serve($self)\n--\n\n"},
+    {"callback", method(com_socket_server_callback), METH_FASTCALL | METH_KEYWORDS,
+     "callback($self, id, status, data)\n--\n\n"},
+    {"close", method(com_socket_server_close), METH_FASTCALL | METH_KEYWORDS,
+     "close($self)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyType_Slot com_socket_server_slots[] = {
     {Py_tp_new, slot(com_socket_server_new)},
     {Py_tp_dealloc, slot(object_dealloc<ComSocketServerState>)},
     {Py_tp_traverse, slot(com_socket_server_traverse)},
     {Py_tp_clear, slot(com_socket_server_clear)},
     {Py_tp_getset, com_socket_server_getset},
-    {Py_tp_methods, nullptr},  // filled from com_socket_server_methods() before creation
+    {Py_tp_methods, com_socket_server_methods},
     {Py_tp_doc, const_cast<char*>("ComSocketServer(address)\n--\n\n")},
     {0, nullptr},
 };
@@ -79,12 +96,7 @@ ActionRegistry ComSocketServerState::clone_action_registry() const {
 }
 
 ClassResult com_socket_server_class() {
-    return server_cell.get_or_create([] {
-        for (PyType_Slot& entry : com_socket_server_slots) {
-            if (entry.slot == Py_tp_methods) entry.pfunc = com_socket_server_methods();
-        }
-        return create_class(com_socket_server_spec);
-    });
+    return server_cell.get_or_create([] { return create_class(com_socket_server_spec); });
 }
 
 Result<Ref, OperationError> new_com_socket_server(std::string address) {
@@ -95,12 +107,14 @@ Result<Ref, OperationError> new_com_socket_server(std::string address) {
                                                  .stop_sender = std::nullopt});
 }
 
-Result<ExclusiveServer, OperationError> exclusive_server(PyObject* self) {
-    VELTO_TRY(ComSocketServerObject * object,
-              to_object<ComSocketServerState>(Handle(self), com_socket_server_class(),
-                                              com_socket_server_name));
-    VELTO_TRY(ExclusiveBorrow borrow, ExclusiveBorrow::take(object->borrow_state));
-    return ExclusiveServer{object->value, std::move(borrow)};
+Result<ComSocketServerObject*, OperationError> server_receiver(PyObject* self) {
+    return to_object<ComSocketServerState>(Handle(self), com_socket_server_class(),
+                                           com_socket_server_name);
+}
+
+Result<ExclusiveServer, OperationError> exclusive_server(ComSocketServerObject& server) {
+    VELTO_TRY(ExclusiveBorrow borrow, ExclusiveBorrow::take(server.borrow_state));
+    return ExclusiveServer{server.value, std::move(borrow)};
 }
 
 }  // namespace velto::python

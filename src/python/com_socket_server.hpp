@@ -4,15 +4,20 @@
 
 #include "python/python.hpp"
 
+#include <array>
+#include <cstddef>
 #include <optional>
 #include <string>
 #include <unordered_map>
 
 #include "net/fd.hpp"
 #include "net/stop_channel.hpp"
+#include "python/arguments.hpp"
+#include "python/boundary.hpp"
 #include "python/classes.hpp"
 #include "python/object.hpp"
 #include "python/ref.hpp"
+#include "python/try.hpp"
 
 namespace velto::python {
 
@@ -40,19 +45,35 @@ ClassResult com_socket_server_class();
 // both ComSocketServer(address) and VeltoPiServer.use_socket(address).
 Result<Ref, OperationError> new_com_socket_server(std::string address);
 
-// The receiver of a method, with exclusive access for the method's whole run: every method of
-// ComSocketServer changes (or may change) the object.
+// The receiver of a method: an instance of the class (or of a subclass). No access is taken yet.
+Result<ComSocketServerObject*, OperationError> server_receiver(PyObject* self);
+
+// Exclusive access to the server's state, held only around a method's change of state: the
+// arguments are converted and the debug record is written before it, and what the change let go
+// of (a replaced action) is released after it. All of these can run Python code (an __index__, a
+// log handler, a __del__) that may use this server, or let the interpreter lock go so that an
+// action on the serving thread answers through callback() meanwhile.
 struct ExclusiveServer {
     ComSocketServerState& state;
     ExclusiveBorrow borrow;
 };
-Result<ExclusiveServer, OperationError> exclusive_server(PyObject* self);
+Result<ExclusiveServer, OperationError> exclusive_server(ComSocketServerObject& server);
 
-// The method table of the class (com_socket_server_methods.cpp): every Python method of
-// ComSocketServer is listed there, its function declared with the file that defines it: below,
-// or in com_socket_server_network.hpp for the network methods.
-PyMethodDef* com_socket_server_methods();
+// What every method of ComSocketServer does around its body: the fault boundary, the binding of
+// the arguments to `signature` and the check of the receiver. `body(server, bound)` returns an
+// ObjectResult.
+template <std::size_t N, class Body>
+PyObject* server_method(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames,
+                        const Signature<N>& signature, Body&& body) {
+    return object_entry([&]() -> ObjectResult {
+        VELTO_TRY(auto bound, bind(signature, CallArguments::vectorcall(args, nargsf, kwnames)));
+        VELTO_TRY(ComSocketServerObject * server, server_receiver(self));
+        return body(*server, static_cast<const std::array<Handle, N>&>(bound));
+    });
+}
 
+// The methods, listed in the class's method table (com_socket_server.cpp); the network methods
+// are declared in com_socket_server_network.hpp.
 // com_socket_server_registry.cpp: on($self, id, widget, action), _get_action($self, key).
 PyObject* com_socket_server_on(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
                                PyObject* kwnames);

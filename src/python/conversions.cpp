@@ -17,10 +17,9 @@ OperationError conversion_error(PyObject* object, std::string_view target) {
 OperationError argument_error(std::string_view parameter, OperationError error) {
     const HostException* original = error.host_exception();
     if (original == nullptr || !original->is_exactly(PyExc_TypeError)) return error;
-    std::string text;
-    if (!try_str(original->value.get(), text)) text = "<exception str() failed>";
     OperationError rewrapped =
-        host_error(PyExc_TypeError, concat({"argument '", parameter, "': ", text}));
+        host_error(PyExc_TypeError,
+                   concat({"argument '", parameter, "': ", exception_text(original->value.get())}));
     const HostException* replacement = rewrapped.host_exception();
     if (replacement != nullptr && replacement->is_exactly(PyExc_TypeError)) {
         // PyException_GetCause gives a new reference, PyException_SetCause steals one.

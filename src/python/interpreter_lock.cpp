@@ -33,7 +33,9 @@ InterpreterAttachment::InterpreterAttachment() {
     if (interpreter_finalizing()) return;
     // Creates this thread's state and takes the lock; the state then stays for the thread's
     // whole life and is only swapped in and out, which costs far less than one per frame.
-    gil_state_ = PyGILState_Ensure();
+    // The thread had no state before, so the state to go back to at the end is always
+    // "unlocked" (see the destructor).
+    static_cast<void>(PyGILState_Ensure());
     drain_deferred_releases();
     state_ = PyEval_SaveThread();
 }
@@ -43,7 +45,9 @@ InterpreterAttachment::~InterpreterAttachment() noexcept(false) {
     PyEval_RestoreThread(state_);
     state_ = nullptr;
     drain_deferred_releases();
-    PyGILState_Release(gil_state_);  // deletes the thread state and lets the lock go
+    // Back to the state before the attachment (none): deletes the thread state and lets the
+    // lock go.
+    PyGILState_Release(PyGILState_UNLOCKED);
 }
 
 std::optional<InterpreterAttachment::Held> InterpreterAttachment::hold() {

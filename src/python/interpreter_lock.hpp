@@ -56,7 +56,6 @@ class InterpreterAttachment {
 
   private:
     PyThreadState* state_ = nullptr;  // this thread's state while the lock is not held
-    PyGILState_STATE gil_state_ = PyGILState_UNLOCKED;
 };
 
 }  // namespace velto::python

@@ -1,5 +1,7 @@
 // The module's entry: the one-interpreter check, the cached single-phase module, and the module
 // body that adds the seven classes and the function `on`, in order, with __all__.
+#include "python/python.hpp"
+
 #include <atomic>
 #include <cstdint>
 

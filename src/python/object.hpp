@@ -79,12 +79,12 @@ Result<Ref, OperationError> new_object(PyTypeObject* type, Value&& value) {
 }
 
 // The deallocator of every module class: destroys the value, frees the memory and drops the
-// instance's reference to its (heap) class.
+// instance's reference to its (heap) class. It carries out no deferred releases: they may run any
+// Python code, which has no place in a noexcept frame, and every entry point does it anyway.
 template <class Value>
 void object_dealloc(PyObject* self) noexcept {
     PyTypeObject* type = Py_TYPE(self);
     if (PyType_IS_GC(type)) PyObject_GC_UnTrack(self);
-    drain_deferred_releases();
     std::destroy_at(&object_cast<Value>(self)->value);
     type->tp_free(self);
     Py_DECREF(type);

@@ -13,6 +13,19 @@ struct Overloaded : Visitors... {
     using Visitors::operator()...;
 };
 
+// The __qualname__ of a class as UTF-8, or "<failed to extract type name>".
+std::string qualname_of(PyObject* type) {
+    Ref name = steal(PyObject_GetAttrString(type, "__qualname__"));
+    if (name && PyUnicode_Check(name.get())) {
+        Py_ssize_t size = 0;
+        if (const char* utf8 = PyUnicode_AsUTF8AndSize(name.get(), &size)) {
+            return std::string(utf8, static_cast<size_t>(size));
+        }
+    }
+    PyErr_Clear();
+    return "<failed to extract type name>";
+}
+
 }  // namespace
 
 bool try_str(PyObject* object, std::string& out) {
@@ -32,28 +45,23 @@ bool try_str(PyObject* object, std::string& out) {
 }
 
 std::string type_qualname(PyObject* object) {
-    Ref name =
-        steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(object)), "__qualname__"));
-    if (name && PyUnicode_Check(name.get())) {
-        Py_ssize_t size = 0;
-        if (const char* utf8 = PyUnicode_AsUTF8AndSize(name.get(), &size)) {
-            return std::string(utf8, static_cast<size_t>(size));
-        }
-    }
-    PyErr_Clear();
-    return "<failed to extract type name>";
+    return qualname_of(reinterpret_cast<PyObject*>(Py_TYPE(object)));
+}
+
+std::string exception_text(PyObject* value) {
+    std::string text;
+    if (!try_str(value, text)) text = "<exception str() failed>";
+    return text;
+}
+
+void release_now(HostException& exception) {
+    release_now(exception.traceback);
+    release_now(exception.value);
+    release_now(exception.type);
 }
 
 std::string HostException::display() const {
-    Ref name = steal(PyObject_GetAttrString(type.get(), "__qualname__"));
-    std::string type_name;
-    if (!name || !try_str(name.get(), type_name)) {
-        PyErr_Clear();
-        type_name = "<failed to extract type name>";
-    }
-    std::string value_text;
-    if (!try_str(value.get(), value_text)) value_text = "<exception str() failed>";
-    return concat({type_name, ": ", value_text});
+    return concat({qualname_of(type.get()), ": ", exception_text(value.get())});
 }
 
 std::string OperationError::display() const {

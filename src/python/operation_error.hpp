@@ -34,6 +34,9 @@ struct HostException {
     bool is_exactly(PyObject* type) const noexcept { return this->type.get() == type; }
 };
 
+// Lets go of the exception's three references at once (see release_now of a Ref).
+void release_now(HostException& exception);
+
 class OperationError {
   public:
     using Source = std::variant<ServerStateError, net::SystemError, wire::DecodeError,
@@ -76,5 +79,8 @@ std::string type_qualname(PyObject* object);
 
 // str(object) as UTF-8; empty when it fails (the failure is discarded).
 bool try_str(PyObject* object, std::string& out);
+
+// str() of an exception value as its messages show it: "<exception str() failed>" when it fails.
+std::string exception_text(PyObject* value);
 
 }  // namespace velto::python

@@ -1,9 +1,6 @@
 // Faults seen from Python: raising PanicException, and recognising one that comes back.
 #include "python/panic.hpp"
 
-#include <unistd.h>
-
-#include <cerrno>
 #include <string>
 
 #include "common/fault.hpp"
@@ -26,19 +23,6 @@ constexpr std::string_view recognition_banner =
 constexpr std::string_view unreadable_panic_message =
     "a PanicException without a readable message came back through Python code";
 
-// Written with write(2) rather than through sys.stderr so that the banner reaches the
-// descriptor even when sys.stderr has been replaced or closed.
-void write_to_stderr(std::string_view text) noexcept {
-    while (!text.empty()) {
-        ssize_t written = ::write(STDERR_FILENO, text.data(), text.size());
-        if (written < 0) {
-            if (errno == EINTR) continue;
-            return;
-        }
-        text.remove_prefix(static_cast<size_t>(written));
-    }
-}
-
 void flush_python_stderr() noexcept {
     PyObject* stream = PySys_GetObject("stderr");  // borrowed
     if (stream == nullptr || stream == Py_None) return;
@@ -46,14 +30,17 @@ void flush_python_stderr() noexcept {
     if (!result) PyErr_Clear();
 }
 
-// Prints the recognised exception with its traceback, then continues as a fault.
+// Prints the recognised exception with its traceback, then continues as a fault. The exception
+// goes before the fault is thrown: its release can run Python code (the traceback's frames), which
+// must not run in the unwinding's noexcept destructors.
 [[noreturn]] void continue_as_fault(HostException panic) {
     flush_python_stderr();
-    write_to_stderr(recognition_banner);
+    write_all_to_stderr(recognition_banner);
     PyErr_Display(panic.type.get(), panic.value.get(), panic.traceback.get());
     flush_python_stderr();
     std::string message;
     if (!try_str(panic.value.get(), message)) message = std::string(unreadable_panic_message);
+    release_now(panic);
     raise_reported_fault(std::move(message));
 }
 

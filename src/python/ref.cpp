@@ -2,11 +2,11 @@
 // a queue until an entry point of the module runs with the lock.
 #include "python/ref.hpp"
 
-#include "python/interpreter_lock.hpp"
-
 #include <atomic>
 #include <mutex>
 #include <vector>
+
+#include "python/interpreter_lock.hpp"
 
 namespace velto::python {
 

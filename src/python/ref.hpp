@@ -54,7 +54,6 @@ class Ref {
     }
 
     PyObject* get() const noexcept { return object_; }
-    Handle handle() const noexcept { return Handle(object_); }
     explicit operator bool() const noexcept { return object_ != nullptr; }
 
     // A second strong reference to the same object. Needs the interpreter lock.
@@ -89,6 +88,14 @@ inline Ref borrow(PyObject* object) noexcept {
 }
 inline Ref borrow(Handle object) noexcept {
     return borrow(object.get());
+}
+
+// Lets go of a reference at once, with the lock held. Unlike a Ref's destructor (or `reset`) this
+// is not noexcept: the release can run Python code (a __del__, the frames of a traceback) during
+// which the interpreter may end a thread that it is finalizing by unwinding it, and that
+// unwinding must pass.
+inline void release_now(Ref& object) {
+    if (PyObject* released = object.release()) Py_DECREF(released);
 }
 
 }  // namespace velto::python

@@ -15,20 +15,6 @@ namespace velto::python {
 
 namespace {
 
-// Lets go of a reference at once. Only with the lock held. Unlike a Ref's destructor this may
-// be left by the forced unwinding that ends the thread: the release can run Python code (a
-// __del__, the frames of a traceback), and the interpreter may end this thread inside it when
-// it is finalizing.
-void release_now(Ref& object) {
-    if (PyObject* released = object.release()) Py_DECREF(released);
-}
-
-void release_now(HostException& exception) {
-    release_now(exception.traceback);
-    release_now(exception.value);
-    release_now(exception.type);
-}
-
 class ServingDispatch final : public net::FrameHandler {
   public:
     explicit ServingDispatch(ActionRegistry snapshot) noexcept : snapshot_(std::move(snapshot)) {}
@@ -36,13 +22,11 @@ class ServingDispatch final : public net::FrameHandler {
     ServingDispatch(const ServingDispatch&) = delete;
     ServingDispatch& operator=(const ServingDispatch&) = delete;
 
-    // Runs on the serving thread after finish(), or on the Python thread that could not start
-    // the serving thread, before any attachment was made: with the lock held, the snapshot's
-    // references go at once; otherwise Ref queues them. An attachment is only ever left here
-    // when finish() did not run, which happens only when the thread was torn down, and then
-    // the handler is not destroyed at all: it is not let go here, where the lock would be
-    // needed and no unwinding could pass.
-    ~ServingDispatch() override { static_cast<void>(attachment_.release()); }
+    // Destroyed either on the serving thread after finish(), which has let the attachment go,
+    // or on the Python thread that could not start the serving thread, before any attachment
+    // was made (the snapshot's references then go at once, with the lock held). A thread that
+    // the interpreter tears down never destroys its handler. So no attachment is left here.
+    ~ServingDispatch() override = default;
 
     Status<std::string> execute_action(const wire::Frame& frame) override {
         const std::string key = frame.identity();
@@ -67,9 +51,13 @@ class ServingDispatch final : public net::FrameHandler {
 
     // The snapshot's references are released (queued while this thread does not hold the
     // lock), then the attachment takes the lock a last time: it carries the queued releases out
-    // and drops the thread's state. Dropped by a plain delete, which, unlike the destructor of
-    // a smart pointer, lets the thread's forced unwinding through.
+    // and drops the thread's state. A thread that never dispatched an action attaches here, once,
+    // so that its snapshot goes now and not at some later call into the module, which may never
+    // come (an attachment is not made while the interpreter finalizes). The attachment is dropped
+    // by a plain delete, which, unlike the destructor of a smart pointer, lets the thread's
+    // forced unwinding through.
     void finish() override {
+        if (!snapshot_.empty()) static_cast<void>(attachment());
         snapshot_.clear();
         delete attachment_.release();
     }

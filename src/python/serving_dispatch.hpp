@@ -2,6 +2,8 @@
 // thread's own registry snapshot and calls it with the widget value as a Python object.
 #pragma once
 
+#include "python/python.hpp"
+
 #include <memory>
 
 #include "net/serving_loop.hpp"

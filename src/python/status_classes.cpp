@@ -18,11 +18,9 @@ using Index = std::uint8_t;
 struct Enumeration {
     std::string_view class_name;
     std::array<const char*, 4> members;  // in declared order: the index is the position
+    PyType_Spec spec;
     ClassCell cell;
 };
-
-Enumeration server_status{"ServerStatus", {"NotInit", "Idle", "Busy", "Error"}, {}};
-Enumeration protocol{"Protocol", {"WebSocket", "Bluetooth", "Http", "Usb"}, {}};
 
 template <Enumeration& E>
 ClassResult enumeration_class();
@@ -85,32 +83,31 @@ PyType_Slot enumeration_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec server_status_spec = {
-    .name = "builtins.ServerStatus",
-    .basicsize = sizeof(Object<Index>),
-    .itemsize = 0,
-    .flags = Py_TPFLAGS_DEFAULT,
-    .slots = enumeration_slots<server_status>,
-};
-
-PyType_Spec protocol_spec = {
-    .name = "builtins.Protocol",
-    .basicsize = sizeof(Object<Index>),
-    .itemsize = 0,
-    .flags = Py_TPFLAGS_DEFAULT,
-    .slots = enumeration_slots<protocol>,
-};
-
-template <Enumeration& E>
-PyType_Spec& enumeration_spec() {
-    return &E == &server_status ? server_status_spec : protocol_spec;
+constexpr PyType_Spec enumeration_spec(const char* name, PyType_Slot* slots) {
+    return {
+        .name = name,
+        .basicsize = sizeof(Object<Index>),
+        .itemsize = 0,
+        .flags = Py_TPFLAGS_DEFAULT,
+        .slots = slots,
+    };
 }
+
+Enumeration server_status{
+    "ServerStatus",
+    {"NotInit", "Idle", "Busy", "Error"},
+    enumeration_spec("builtins.ServerStatus", enumeration_slots<server_status>),
+    {}};
+Enumeration protocol{"Protocol",
+                     {"WebSocket", "Bluetooth", "Http", "Usb"},
+                     enumeration_spec("builtins.Protocol", enumeration_slots<protocol>),
+                     {}};
 
 // The members are made here, once, with the class: every ServerStatus.Idle is the same object.
 template <Enumeration& E>
 ClassResult enumeration_class() {
     return E.cell.get_or_create([]() -> Result<Ref, OperationError> {
-        VELTO_TRY(Ref made, create_class(enumeration_spec<E>()));
+        VELTO_TRY(Ref made, create_class(E.spec));
         auto* type = reinterpret_cast<PyTypeObject*>(made.get());
         for (std::size_t index = 0; index < E.members.size(); ++index) {
             VELTO_TRY(Ref member, new_object(type, static_cast<Index>(index)));

@@ -3,9 +3,9 @@
 #include "python/widget_classes.hpp"
 
 #include <array>
+#include <span>
 #include <string>
 #include <string_view>
-#include <vector>
 
 #include "python/arguments.hpp"
 #include "python/attributes.hpp"
@@ -13,8 +13,6 @@
 namespace velto::python {
 
 namespace {
-
-using WidgetObjectValue = wire::WidgetRegistry;
 
 constexpr std::array<std::string_view, 6> kind_class_names = {
     "WidgetRegistry_ClickButton",       "WidgetRegistry_ToggleButton",
@@ -73,13 +71,13 @@ PyType_Spec coord_spec = {
 
 PyType_Slot base_slots[] = {
     {Py_tp_new, slot(no_constructor)},
-    {Py_tp_dealloc, slot(object_dealloc<WidgetObjectValue>)},
+    {Py_tp_dealloc, slot(object_dealloc<wire::WidgetRegistry>)},
     {0, nullptr},
 };
 
 PyType_Spec base_spec = {
     .name = "builtins.WidgetRegistry",
-    .basicsize = sizeof(Object<WidgetObjectValue>),
+    .basicsize = sizeof(Object<wire::WidgetRegistry>),
     .itemsize = 0,
     .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE,
     .slots = base_slots,
@@ -94,17 +92,17 @@ PyObject* construct_kind(PyTypeObject* type, PyObject* args, PyObject* kwargs,
                          const Signature<N>& signature, Make&& make) {
     return object_entry([&]() -> ObjectResult {
         VELTO_TRY(auto bound, bind(signature, CallArguments::tuple_and_dict(args, kwargs)));
-        VELTO_TRY(WidgetObjectValue value, make(bound));
+        VELTO_TRY(wire::WidgetRegistry value, make(bound));
         return new_object(type, std::move(value));
     });
 }
 
-using Converted = Result<WidgetObjectValue, OperationError>;
+using Converted = Result<wire::WidgetRegistry, OperationError>;
 
 PyObject* click_button_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     static constexpr Signature<0> signature{"WidgetRegistry_ClickButton.__new__()", {}};
     return construct_kind(type, args, kwargs, signature, [](const std::array<Handle, 0>&) {
-        return Converted(WidgetObjectValue(wire::ClickButton{}));
+        return Converted(wire::WidgetRegistry(wire::ClickButton{}));
     });
 }
 
@@ -113,14 +111,14 @@ PyObject* toggle_button_new(PyTypeObject* type, PyObject* args, PyObject* kwargs
     return construct_kind(type, args, kwargs, signature,
                           [](const std::array<Handle, 1>& bound) -> Converted {
                               VELTO_TRY(bool value, argument("value", to_bool(bound[0])));
-                              return WidgetObjectValue(wire::ToggleButton{value});
+                              return wire::WidgetRegistry(wire::ToggleButton{value});
                           });
 }
 
 PyObject* confirm_button_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     static constexpr Signature<0> signature{"WidgetRegistry_ConfirmButton.__new__()", {}};
     return construct_kind(type, args, kwargs, signature, [](const std::array<Handle, 0>&) {
-        return Converted(WidgetObjectValue(wire::ConfirmButton{}));
+        return Converted(wire::WidgetRegistry(wire::ConfirmButton{}));
     });
 }
 
@@ -129,7 +127,7 @@ PyObject* press_button_new(PyTypeObject* type, PyObject* args, PyObject* kwargs)
     return construct_kind(type, args, kwargs, signature,
                           [](const std::array<Handle, 1>& bound) -> Converted {
                               VELTO_TRY(bool pressed, argument("pressed", to_bool(bound[0])));
-                              return WidgetObjectValue(wire::PressButton{pressed});
+                              return wire::WidgetRegistry(wire::PressButton{pressed});
                           });
 }
 
@@ -139,7 +137,7 @@ PyObject* directional_button_new(PyTypeObject* type, PyObject* args, PyObject* k
     return construct_kind(
         type, args, kwargs, signature, [](const std::array<Handle, 1>& bound) -> Converted {
             VELTO_TRY(std::uint8_t direction, argument("direction", to_u8(bound[0])));
-            return WidgetObjectValue(wire::DirectionalButton{direction});
+            return wire::WidgetRegistry(wire::DirectionalButton{direction});
         });
 }
 
@@ -156,7 +154,7 @@ PyObject* joystick_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
                 copied = delta->value;
             }
             VELTO_TRY(float intensity, argument("intensity", to_f32(bound[1])));
-            return WidgetObjectValue(wire::Joystick{copied, intensity});
+            return wire::WidgetRegistry(wire::Joystick{copied, intensity});
         });
 }
 
@@ -164,9 +162,9 @@ PyObject* joystick_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 
 template <std::size_t Kind, class Read>
 PyObject* read_kind(PyObject* self, Read&& read) {
-    return read_attribute<WidgetObjectValue>(
+    return read_attribute<wire::WidgetRegistry>(
         self, kind_class<Kind>, kind_class_names[Kind],
-        [&](const WidgetObjectValue& widget) { return read(std::get<Kind>(widget)); });
+        [&](const wire::WidgetRegistry& widget) { return read(std::get<Kind>(widget)); });
 }
 
 PyObject* toggle_button_value(PyObject* self, void*) {
@@ -254,7 +252,7 @@ PyType_Slot joystick_slots[] = {
 constexpr PyType_Spec kind_spec(const char* name, PyType_Slot* slots) {
     return {
         .name = name,
-        .basicsize = sizeof(Object<WidgetObjectValue>),
+        .basicsize = sizeof(Object<wire::WidgetRegistry>),
         .itemsize = 0,
         .flags = Py_TPFLAGS_DEFAULT,
         .slots = slots,
@@ -270,13 +268,18 @@ PyType_Spec kind_specs[6] = {
     kind_spec("builtins.WidgetRegistry_Joystick", joystick_slots),
 };
 
-const std::array<std::vector<const char*>, 6> kind_match_args = {{
+// __match_args__ of each kind class, by variant index.
+constexpr const char* toggle_button_fields[] = {"value"};
+constexpr const char* press_button_fields[] = {"pressed"};
+constexpr const char* directional_button_fields[] = {"direction"};
+constexpr const char* joystick_fields[] = {"delta", "intensity"};
+constexpr std::array<std::span<const char* const>, 6> kind_match_args = {{
     {},
-    {"value"},
+    toggle_button_fields,
     {},
-    {"pressed"},
-    {"direction"},
-    {"delta", "intensity"},
+    press_button_fields,
+    directional_button_fields,
+    joystick_fields,
 }};
 
 ClassResult base_class() {

@@ -8,6 +8,8 @@ import pytest
 
 import velto_protocol as vp
 
+from velto_client import free_port, open_with_client, while_callback_writes
+
 GENERIC_NAME = "velto_action_decorator"
 
 
@@ -230,27 +232,24 @@ def test_name_is_not_bound_after_a_fault(s, panic_exception):
     assert "ClickButton_x" not in namespace
 
 
-def test_failed_registration_is_a_fault_carrying_the_exception(s, panic_exception):
-    """The server's own `on` refuses (the server is in use), so the decoration faults; the fault
-    travels back through the __index__ that decorated, is recognised there, and comes out of the
-    outer call as a PanicException with the same message."""
+def test_failed_registration_is_a_fault_carrying_the_exception(panic_exception):
+    """The server's own `on` refuses (a callback holds the server), so the decoration faults;
+    the fault travels back through the signal handler that decorated, is recognised in the
+    callback, and comes out of it as a PanicException with the same message."""
+    port = free_port()
+    s = vp.ComSocketServer(f"127.0.0.1:{port}")
+    client = open_with_client(s, port)
 
     def DirectionalButton_2(widget):
         pass
 
-    class Index:
-        def __index__(self):
-            vp.on(s)(DirectionalButton_2)
-            return 1
-
     with pytest.raises(panic_exception) as raised:
-        s.on(Index(), "ClickButton", print)
+        while_callback_writes(s, client, lambda: vp.on(s)(DirectionalButton_2))
     assert raised.value.args == (
         "on(): registering the decorated function with the server failed: "
         "RuntimeError: Already borrowed",
     )
     assert s._get_action("DirectionalButton_2") is None
-    assert s._get_action("ClickButton_1") is None
 
 
 def test_a_fault_inside_a_decorated_function_comes_out_as_the_same_fault(s, panic_exception):

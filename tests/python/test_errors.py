@@ -5,6 +5,8 @@ import pytest
 
 import velto_protocol as vp
 
+from velto_client import free_port, open_with_client, while_callback_writes
+
 W = vp.WidgetRegistry
 
 
@@ -204,37 +206,33 @@ def test_lone_surrogates_fail_with_unicode_encode_error(call):
 # ---- borrow guard --------------------------------------------------------------------------
 
 
-def test_exclusive_access_refuses_a_second_method_call():
-    s = server()
-    seen = []
+def test_exclusive_access_refuses_other_calls_while_held():
+    """Python code runs while a method holds exclusive access only in the signal handlers of a
+    callback's interrupted write (see test_server_reentrancy.py for why there)."""
+    port = free_port()
+    s = vp.ComSocketServer(f"127.0.0.1:{port}")
+    client = open_with_client(s, port)
+    refused = []
 
-    class Index:
-        def __index__(self):
+    def inside():
+        for call in (lambda: s._get_action("ClickButton_1"),
+                     lambda: s.on(1, "ClickButton", action)):
             try:
-                s._get_action("ClickButton_1")
+                call()
             except RuntimeError as error:
-                seen.append(error)
-            return 1
+                refused.append(error)
 
-    s.on(Index(), "ClickButton", action)
-    assert [str(error) for error in seen] == ["Already borrowed"]
-    assert type(seen[0]) is RuntimeError
-    assert s._get_action("ClickButton_1") is action  # the guard was released
-
-
-def test_exclusive_access_refuses_a_reader():
-    s = server()
-
-    class Index:
-        def __index__(self):
-            return len(s.address)  # shared access while `on` holds exclusive access
-
-    with pytest.raises(RuntimeError) as raised:
-        s.on(Index(), "ClickButton", action)
-    assert str(raised.value) == "Already mutably borrowed"
+    refusal, written = while_callback_writes(s, client, inside)
+    # a reader is refused shared access, every method exclusive access
+    assert type(refusal) is RuntimeError and str(refusal) == "Already mutably borrowed"
+    assert [(type(error), str(error)) for error in refused] == [
+        (RuntimeError, "Already borrowed")
+    ] * 2
+    assert written is not None and "(os error " in str(written)  # the client went away
     # released also after the failure: both kinds of access work again
-    assert s.address == "127.0.0.1:1"
+    assert s.address == f"127.0.0.1:{port}"
     s.on(1, "ClickButton", action)
+    assert s._get_action("ClickButton_1") is action
 
 
 # ---- faults --------------------------------------------------------------------------------

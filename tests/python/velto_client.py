@@ -466,3 +466,66 @@ def listening(port):
             if int(port_hex, 16) == port and state == "0A" and address in ("0100007F", "00000000"):
                 return True
     return False
+
+
+# ---- Python code run while a method holds the server's exclusive access ------------------------
+
+# Sends SIGUSR1 to a process every 20 ms, a bounded number of times.
+_KICKER = textwrap.dedent(
+    """
+    import os, signal, sys, time
+    pid = int(sys.argv[1])
+    for _ in range(500):
+        try:
+            os.kill(pid, signal.SIGUSR1)
+        except ProcessLookupError:
+            break
+        time.sleep(0.02)
+    """
+)
+
+
+def while_callback_writes(server, client, inside, size=32 << 20):
+    """Runs `inside()` in a signal handler while `server.callback(...)` waits to write a result
+    of `size` bytes to `client`, which reads nothing. That wait is where Python code (the signal
+    handlers after an interrupted send) runs while a method holds the server's exclusive access.
+    The handler tells this by the shared access that `server.address` is refused; it then runs
+    `inside()` once and closes the client, so that the write fails and the callback ends.
+
+    Returns (the refusal of `server.address`, or None when the handler never saw the access
+    held; the RuntimeError with which the callback ended, or None). Anything else `inside()`
+    raises comes out of the callback."""
+    import signal
+
+    import velto_protocol as vp
+
+    seen = {"refusal": None, "done": False}
+
+    def handler(signum, frame):
+        if seen["done"]:
+            return
+        try:
+            server.address
+        except RuntimeError as refusal:
+            seen["refusal"] = refusal
+        else:
+            return  # not inside the callback yet (or any more)
+        seen["done"] = True
+        try:
+            inside()
+        finally:
+            client.close()
+
+    previous = signal.signal(signal.SIGUSR1, handler)
+    kicker = subprocess.Popen([sys.executable, "-S", "-c", _KICKER, str(os.getpid())])
+    try:
+        try:
+            server.callback(1, vp.ServerStatus.Idle, vp.ErrorResult("x" * size))
+        except RuntimeError as error:
+            return seen["refusal"], error
+        return seen["refusal"], None
+    finally:
+        kicker.kill()
+        kicker.wait()
+        signal.signal(signal.SIGUSR1, previous)
+
