@@ -11,8 +11,8 @@ namespace velto::python {
 
 namespace {
 
-const char* spec_doc(const PyType_Spec& spec) {
-    for (const PyType_Slot* entry = spec.slots; entry->slot != 0; ++entry) {
+const char* type_spec_doc(const PyType_Spec& type_spec) {
+    for (const PyType_Slot* entry = type_spec.slots; entry->slot != 0; ++entry) {
         if (entry->slot == Py_tp_doc) return static_cast<const char*>(entry->pfunc);
     }
     return nullptr;
@@ -39,15 +39,16 @@ Status<OperationError> keep_text_signature(PyTypeObject* type, const char* doc) 
 
 }  // namespace
 
-Result<Ref, OperationError> create_class(PyType_Spec& spec, PyTypeObject* base) {
+Result<Ref, OperationError> create_class(PyType_Spec& type_spec, PyTypeObject* base) {
     Ref bases;
     if (base != nullptr) {
         bases = steal(PyTuple_Pack(1, reinterpret_cast<PyObject*>(base)));
         if (!bases) return fail(pending_error());
     }
-    Ref type = steal(PyType_FromSpecWithBases(&spec, bases.get()));
+    Ref type = steal(PyType_FromSpecWithBases(&type_spec, bases.get()));
     if (!type) return fail(pending_error());
-    VELTO_CHECK(keep_text_signature(reinterpret_cast<PyTypeObject*>(type.get()), spec_doc(spec)));
+    VELTO_CHECK(
+        keep_text_signature(reinterpret_cast<PyTypeObject*>(type.get()), type_spec_doc(type_spec)));
     return type;
 }
 

@@ -39,7 +39,7 @@ class ClassCell {
 
 // PyType_FromSpecWithBases with `base` (or object). The PyType_Spec's name must be
 // "builtins.<Name>" and, like its slots, static: the interpreter keeps pointers into it.
-Result<Ref, OperationError> create_class(PyType_Spec& spec, PyTypeObject* base = nullptr);
+Result<Ref, OperationError> create_class(PyType_Spec& type_spec, PyTypeObject* base = nullptr);
 
 // The tp_new of classes without a constructor: TypeError "No constructor defined".
 PyObject* no_constructor(PyTypeObject* type, PyObject* args, PyObject* kwargs);

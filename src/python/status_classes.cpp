@@ -18,7 +18,7 @@ using Index = std::uint8_t;
 struct Enumeration {
     std::string_view class_name;
     std::array<const char*, 4> members;  // in declared order: the index is the position
-    PyType_Spec spec;
+    PyType_Spec type_spec;
     ClassCell cell;
 };
 
@@ -107,7 +107,7 @@ Enumeration protocol{"Protocol",
 template <Enumeration& E>
 ClassResult enumeration_class() {
     return E.cell.get_or_create([]() -> Result<Ref, OperationError> {
-        VELTO_TRY(Ref made, create_class(E.spec));
+        VELTO_TRY(Ref made, create_class(E.type_spec));
         auto* type = reinterpret_cast<PyTypeObject*>(made.get());
         for (std::size_t index = 0; index < E.members.size(); ++index) {
             VELTO_TRY(Ref member, new_object(type, static_cast<Index>(index)));
