@@ -163,21 +163,6 @@ def test_decorator_without_arguments_raises_index_error(s):
     assert str(raised.value) == "tuple index out of range"
 
 
-def test_on_checks_the_server_at_once():
-    with pytest.raises(TypeError):
-        vp.on(object())
-
-
-def test_wrapper_passes_exceptions_unchanged(s):
-    @vp.on(s)
-    def ToggleButton_1(widget):
-        raise KeyError(widget)
-
-    with pytest.raises(KeyError) as raised:
-        ToggleButton_1("w")
-    assert raised.value.args == ("w",)
-
-
 class NameIsNumber:
     __name__ = 5
 

@@ -4,7 +4,6 @@ callables and the interpreter's allocated blocks where they were."""
 
 import gc
 import sys
-import time
 
 import pytest
 
@@ -114,33 +113,3 @@ def test_no_references_or_blocks_are_left_behind(request):
             break
     assert min(abs(delta) for delta in deltas) < 16, deltas
 
-
-def PressButton_5(widget=None):
-    return widget
-
-
-def test_a_serving_thread_that_dispatched_nothing_releases_its_snapshot():
-    """The serving thread's snapshot holds a second reference to every registered action; a
-    thread that never ran an action gives it back when it ends, with no later call into the
-    module to carry the release out."""
-    from velto_client import free_port, open_with_client
-
-    f = PressButton_5
-    port = free_port()
-    server = vp.ComSocketServer(f"127.0.0.1:{port}")
-    server.on(5, "PressButton", f)
-    registered = sys.getrefcount(f)
-    client = open_with_client(server, port)
-    try:
-        server.serve()
-        server.close()
-        client.wait_eof()  # the thread is ending: it shut the connection down
-    finally:
-        client.close()
-    # Only reads of the reference count from here on: no call into the module.
-    deadline = time.monotonic() + 10
-    while sys.getrefcount(f) != registered and time.monotonic() < deadline:
-        time.sleep(0.01)
-    assert sys.getrefcount(f) == registered
-    del server
-    assert sys.getrefcount(f) == registered - 1
