@@ -1,7 +1,7 @@
 // The serving thread against what a program around it can do: wake-ups that ask nothing (a
-// forked child's copy of the channel), a new client after a half-sent frame, a retire while frames
-// are still buffered, and the signal mask seen by actions. Real loopback sockets and a detached
-// thread started as serve() starts it.
+// forked child's copy of the channel), a new client after a half-sent frame, and the signal mask
+// seen by actions; IPv6 scope ids. Real loopback sockets and a detached thread started as serve()
+// starts it.
 #include <gtest/gtest.h>
 #include <net/if.h>
 #include <netinet/in.h>
@@ -33,17 +33,10 @@ namespace {
 
 using namespace std::chrono_literals;
 using testing::Bytes;
-using testing::HandlerReaction;
 using Signal = StopReceiver::Signal;
-using Clock = std::chrono::steady_clock;
 
-Bytes click(std::uint8_t id) {
-    return wire::testing::frame(id, wire::testing::variant("ClickButton", {0x90}));
-}
-
-Bytes directional(std::uint8_t id, std::uint8_t direction) {
-    return wire::testing::frame(id, wire::testing::variant("DirectionalButton", {0x91, direction}));
-}
+using testing::click;
+using testing::directional;
 
 bool readable(int fd) {
     pollfd ready{fd, POLLIN, 0};
@@ -61,28 +54,10 @@ std::chrono::microseconds process_cpu_time() {
 
 class RobustnessTest : public ::testing::Test {
   protected:
-    // A thread on a duplicate of `server`, as serve() starts it; the sender stays with the test.
-    StopSender start_on(const Fd& server, std::shared_ptr<testing::HandlerLog> handler_log,
-                        Predecessor predecessor = {},
-                        std::optional<std::uint8_t> fail_on = std::nullopt,
-                        HandlerReaction how = HandlerReaction::Error) {
-        auto channel = make_stop_channel();
-        auto copy = duplicate(server);
-        EXPECT_TRUE(channel && copy);
-        last_wake_fd = channel.value().second.wake_fd();
-        auto started = spawn_serving_thread(
-            std::move(copy).value(), std::move(channel.value().second),
-            std::make_unique<testing::RecordingHandler>(std::move(handler_log), fail_on, how),
-            std::move(predecessor));
-        EXPECT_TRUE(started);
-        return std::move(channel.value().first);
-    }
-
     testing::FdCapture out{STDOUT_FILENO};
     testing::FdCapture err{STDERR_FILENO};
     testing::Loopback link = testing::connect_loopback();
     std::shared_ptr<testing::HandlerLog> log = std::make_shared<testing::HandlerLog>();
-    int last_wake_fd = -1;
 };
 
 // A wake-up that asks nothing: written straight to the descriptor, or what a forked child's
@@ -92,8 +67,8 @@ enum class StrayWakeUp { Written, ForkedChildCloses };
 class StrayWakeUps : public RobustnessTest, public ::testing::WithParamInterface<StrayWakeUp> {};
 
 TEST_P(StrayWakeUps, NeitherSpinNorStopTheThread) {
-    std::optional<StopSender> sender = start_on(link.server, log);
-    const int wake = last_wake_fd;
+    std::optional<StopSender> sender;
+    const int wake = testing::start_thread(link.server, sender, log);
     if (GetParam() == StrayWakeUp::Written) {
         const std::uint64_t one = 1;
         ASSERT_EQ(::write(wake, &one, sizeof one), static_cast<ssize_t>(sizeof one));
@@ -160,14 +135,16 @@ TEST(StopChannelPolling, AWakeUpThatAsksNothingIsEmptied) {
 // of an unfinished frame go with the connection they came from, never to the new one (their
 // passing on over the same connection: SuccessorsWaitForABusyPredecessorAndPassItsBytesOn).
 TEST_F(RobustnessTest, AnUnfinishedFrameIsNotContinuedOnANewClient) {
-    std::optional<StopSender> sender = start_on(link.server, log);
+    std::optional<StopSender> sender;
+    testing::start_thread(link.server, sender, log);
     const Bytes split = directional(2, 3);
     testing::send_bytes(link.client, Bytes(split.begin(), split.begin() + 7));
     ASSERT_TRUE(out.wait_for_line("Received size : 7"));
 
     const testing::Loopback next = testing::connect_loopback();
     auto next_log = std::make_shared<testing::HandlerLog>();
-    StopSender successor = start_on(next.server, next_log, sender->retire());
+    std::optional<StopSender> successor;
+    testing::start_thread(next.server, successor, next_log, sender->retire());
     sender.reset();  // replaced, as by serve()
 
     testing::send_bytes(next.client, click(5));
@@ -175,35 +152,11 @@ TEST_F(RobustnessTest, AnUnfinishedFrameIsNotContinuedOnANewClient) {
     EXPECT_EQ(next_log->snapshot(), std::vector<std::string>{"ClickButton_5()"});
     ASSERT_TRUE(log->wait_destroyed());
     EXPECT_EQ(log->snapshot(), std::vector<std::string>{});
-    ASSERT_TRUE(successor.send());
+    ASSERT_TRUE(successor->send());
     ASSERT_TRUE(testing::wait_for_eof(next.client));
     ASSERT_TRUE(next_log->wait_destroyed());
     EXPECT_EQ(err.text(), "");
     EXPECT_EQ(out.count("Link broken"), 0u);
-}
-
-TEST_F(RobustnessTest, ARetiredThreadLeavesItsBufferedFramesToItsSuccessor) {
-    // Three frames in the first receive; the first action is still running when serve() is
-    // called again.
-    testing::send_bytes(link.client, click(1) + click(2) + click(3));
-    std::optional<StopSender> sender =
-        start_on(link.server, log, {}, /*fail_on=*/1, HandlerReaction::Hold);
-    ASSERT_TRUE(log->wait_frames(1));
-
-    auto next_log = std::make_shared<testing::HandlerLog>();
-    StopSender successor = start_on(link.server, next_log, sender->retire());
-    sender.reset();
-    log->release();
-
-    ASSERT_TRUE(next_log->wait_frames(2));
-    EXPECT_EQ(next_log->snapshot(),
-              (std::vector<std::string>{"ClickButton_2()", "ClickButton_3()"}));
-    ASSERT_TRUE(log->wait_destroyed());
-    EXPECT_EQ(log->snapshot(), std::vector<std::string>{"ClickButton_1()"});
-    ASSERT_TRUE(out.wait_for_line("done", 3));
-    ASSERT_TRUE(successor.send());
-    ASSERT_TRUE(next_log->wait_destroyed());
-    EXPECT_EQ(err.text(), "");
 }
 
 // Records the signal mask an action runs with, and the thread it runs on.

@@ -21,35 +21,14 @@ using testing::Bytes;
 using testing::HandlerReaction;
 using Clock = std::chrono::steady_clock;
 
-Bytes click(std::uint8_t id) {
-    return wire::testing::frame(id, wire::testing::variant("ClickButton", {0x90}));
-}
-
-Bytes directional(std::uint8_t id, std::uint8_t direction) {
-    return wire::testing::frame(id, wire::testing::variant("DirectionalButton", {0x91, direction}));
-}
+using testing::click;
+using testing::directional;
 
 class ServingThreadTest : public ::testing::Test {
   protected:
-    // Starts the thread on a duplicate of the server end, as serve() does; the test keeps the
-    // original handle, like the server object.
-    // With `watch_finish`, finish() checks the sender and the thread's handle (the test must
-    // then keep the sender until finish() has run).
     void start(std::optional<std::uint8_t> fail_on = std::nullopt,
                HandlerReaction how = HandlerReaction::Error, bool watch_finish = false) {
-        auto channel = make_stop_channel();
-        ASSERT_TRUE(channel);
-        auto copy = duplicate(link.server);
-        ASSERT_TRUE(copy);
-        sender.emplace(std::move(channel.value().first));
-        if (watch_finish) {
-            log->sender = &*sender;
-            log->connection = copy.value().get();
-        }
-        auto started =
-            spawn_serving_thread(std::move(copy).value(), std::move(channel.value().second),
-                                 std::make_unique<testing::RecordingHandler>(log, fail_on, how));
-        ASSERT_TRUE(started) << started.error().display();
+        testing::start_thread(link.server, sender, log, {}, fail_on, how, watch_finish);
     }
 
     void TearDown() override {
@@ -57,21 +36,6 @@ class ServingThreadTest : public ::testing::Test {
         sender.reset();
         if (handler_survives) return;
         EXPECT_TRUE(log->wait_destroyed());
-    }
-
-    // Starts one more thread on the connection, taking it over from `predecessor`, as a second
-    // serve() does.
-    StopSender start_successor(std::shared_ptr<testing::HandlerLog> successor_log,
-                               Predecessor predecessor) {
-        auto channel = make_stop_channel();
-        auto copy = duplicate(link.server);
-        EXPECT_TRUE(channel && copy);
-        auto started = spawn_serving_thread(
-            std::move(copy).value(), std::move(channel.value().second),
-            std::make_unique<testing::RecordingHandler>(std::move(successor_log)),
-            std::move(predecessor));
-        EXPECT_TRUE(started);
-        return std::move(channel.value().first);
     }
 
     // Waits until the thread has let its stop receiver go, seen as a refused send. Each
@@ -125,10 +89,7 @@ TEST_F(ServingThreadTest, TakesAQueuedBurstInOneCycleInOrder) {
     }
     EXPECT_EQ(received, burst.size());
     EXPECT_EQ(receives, (burst.size() + 1023) / 1024);
-    // The thread is the binding's, named; its actions run with the mask of the thread that
-    // started it (none blocked here), not with the loop's.
     EXPECT_EQ(log->thread_name, "velto-serving");
-    EXPECT_FALSE(log->every_signal_blocked);
 }
 
 enum class StopWhile { Pausing, WaitingForBytes };
@@ -168,31 +129,37 @@ INSTANTIATE_TEST_SUITE_P(Moments, StopLatency,
                                                                      : "WaitingForBytes";
                          });
 
-TEST_F(ServingThreadTest, SuccessorsWaitForABusyPredecessorAndPassItsBytesOn) {
+// serve() again while the thread is busy in an action, twice: the middle thread is retired while
+// it waits, and the last one gets the first one's buffered frames and unfinished bytes.
+TEST_F(ServingThreadTest, SuccessorsWaitForABusyPredecessorAndGetItsBytes) {
+    const Bytes split = directional(2, 3);
+    // Queued before the first receive, so that the first thread holds them all.
+    testing::send_bytes(link.client,
+                        click(1) + click(4) + click(5) + Bytes(split.begin(), split.begin() + 7));
     start(/*fail_on=*/1, HandlerReaction::Hold);
-    const Bytes second = directional(2, 3);
-    testing::send_bytes(link.client, click(1) + Bytes(second.begin(), second.begin() + 7));
-    ASSERT_TRUE(log->wait_frames(1));  // busy with frame 1, its partial successor in hand
+    ASSERT_TRUE(log->wait_frames(1));
 
-    // Two more serve() calls while the first thread is still busy: the middle thread is
-    // retired while it waits, and must pass the first thread's bytes on.
     auto middle_log = std::make_shared<testing::HandlerLog>();
-    StopSender middle = start_successor(middle_log, sender->retire());
+    std::optional<StopSender> middle;
+    testing::start_thread(link.server, middle, middle_log, sender->retire());
     sender.reset();
     auto last_log = std::make_shared<testing::HandlerLog>();
-    StopSender last = start_successor(last_log, middle.retire());
-    { StopSender replaced = std::move(middle); }
+    std::optional<StopSender> last;
+    testing::start_thread(link.server, last, last_log, middle->retire());
+    middle.reset();
 
-    testing::send_bytes(link.client, Bytes(second.begin() + 7, second.end()));
+    testing::send_bytes(link.client, Bytes(split.begin() + 7, split.end()));
     log->release();
-    ASSERT_TRUE(last_log->wait_frames(1));
-    EXPECT_EQ(last_log->snapshot(), std::vector<std::string>{"DirectionalButton_2(3)"});
+    ASSERT_TRUE(last_log->wait_frames(3));
+    EXPECT_EQ(last_log->snapshot(), (std::vector<std::string>{"ClickButton_4()", "ClickButton_5()",
+                                                              "DirectionalButton_2(3)"}));
     EXPECT_EQ(log->snapshot(), std::vector<std::string>{"ClickButton_1()"});
     EXPECT_EQ(middle_log->snapshot(), std::vector<std::string>{});
     ASSERT_TRUE(log->wait_destroyed());
     ASSERT_TRUE(middle_log->wait_destroyed());
+    ASSERT_TRUE(out.wait_for_line("done", 4));
     EXPECT_EQ(err.text(), "");
-    ASSERT_TRUE(last.send());
+    ASSERT_TRUE(last->send());
     ASSERT_TRUE(last_log->wait_destroyed());
     EXPECT_EQ(count("Terminating."), 3u);
 }

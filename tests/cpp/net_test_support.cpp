@@ -11,7 +11,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <csignal>
 #include <cstdio>
 #include <sstream>
 #include <stdexcept>
@@ -235,11 +234,6 @@ Status<std::string> RecordingHandler::execute_action(const wire::Frame& frame) {
         char name[32] = {};
         ::pthread_getname_np(::pthread_self(), name, sizeof name);
         log_->thread_name = name;
-        sigset_t mask;
-        ::pthread_sigmask(SIG_BLOCK, nullptr, &mask);
-        log_->every_signal_blocked = ::sigismember(&mask, SIGINT) == 1 &&
-                                     ::sigismember(&mask, SIGTERM) == 1 &&
-                                     ::sigismember(&mask, SIGUSR1) == 1;
     }
     log_->frames.push_back(wire::testing::describe(frame));
     log_->changed.notify_all();
@@ -266,6 +260,25 @@ Status<std::string> RecordingHandler::execute_action(const wire::Frame& frame) {
             ::pthread_exit(nullptr);
     }
     return fail(std::string("boom"));
+}
+
+int start_thread(const Fd& server, std::optional<StopSender>& sender,
+                 std::shared_ptr<HandlerLog> log, Predecessor predecessor,
+                 std::optional<std::uint8_t> fail_on, HandlerReaction how, bool watch_finish) {
+    auto channel = make_stop_channel();
+    auto copy = duplicate(server);
+    EXPECT_TRUE(channel && copy);
+    sender.emplace(std::move(channel.value().first));
+    if (watch_finish) {
+        log->sender = &*sender;
+        log->connection = copy.value().get();
+    }
+    const int wake_fd = channel.value().second.wake_fd();
+    auto started = spawn_serving_thread(
+        std::move(copy).value(), std::move(channel.value().second),
+        std::make_unique<RecordingHandler>(std::move(log), fail_on, how), std::move(predecessor));
+    EXPECT_TRUE(started) << started.error().display();
+    return wake_fd;
 }
 
 }  // namespace velto::net::testing

@@ -16,6 +16,7 @@
 
 #include "net/fd.hpp"
 #include "net/serving_loop.hpp"
+#include "net/serving_thread.hpp"
 #include "net/stop_channel.hpp"
 #include "wire_test_support.hpp"
 
@@ -85,7 +86,6 @@ Bytes receive_exactly(const Fd& socket, std::size_t size, std::chrono::milliseco
 struct HandlerLog {
     std::vector<std::string> frames;
     std::string thread_name;
-    bool every_signal_blocked = false;
     bool destroyed = false;
     bool released = false;
     // What finish() found: set when the test gives the thread's sender and connection handle.
@@ -132,5 +132,22 @@ class RecordingHandler : public FrameHandler {
     std::optional<std::uint8_t> fail_on_;
     HandlerReaction how_;
 };
+
+// Starts a serving thread with a RecordingHandler on a duplicate of `server`, as serve() does
+// (the test keeps the original handle, like the server object), and puts its sender in `sender`.
+// With `watch_finish`, finish() checks that sender and the thread's handle (the test must then
+// keep the sender until finish() has run). Returns the descriptor the thread waits on for stops.
+int start_thread(const Fd& server, std::optional<StopSender>& sender,
+                 std::shared_ptr<HandlerLog> log, Predecessor predecessor = {},
+                 std::optional<std::uint8_t> fail_on = std::nullopt,
+                 HandlerReaction how = HandlerReaction::Error, bool watch_finish = false);
+
+inline Bytes click(std::uint8_t id) {
+    return wire::testing::frame(id, wire::testing::variant("ClickButton", {0x90}));
+}
+
+inline Bytes directional(std::uint8_t id, std::uint8_t direction) {
+    return wire::testing::frame(id, wire::testing::variant("DirectionalButton", {0x91, direction}));
+}
 
 }  // namespace velto::net::testing
