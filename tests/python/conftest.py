@@ -27,9 +27,12 @@ class RecordingHandler(logging.Handler):
     def __init__(self):
         super().__init__(level=logging.DEBUG)
         self.records = []
+        self.hook = None  # called with each record as it is emitted, when a test sets it
 
     def emit(self, record):
         self.records.append(record)
+        if self.hook is not None:
+            self.hook(record)
 
     def messages(self):
         return [record.getMessage() for record in self.records]

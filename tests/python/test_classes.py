@@ -111,11 +111,16 @@ def test_instances_have_no_dict_and_no_weak_references(make):
         weakref.ref(instance)
 
 
-def test_received_objects_have_no_dict_and_no_weak_references(received_joystick):
+def test_received_objects_have_no_dict_no_weak_references_and_read_only_attributes(
+        received_joystick):
     for instance in (received_joystick, received_joystick.delta):
         assert not hasattr(instance, "__dict__")
         with pytest.raises(TypeError):
             weakref.ref(instance)
+    for instance, attribute in [(received_joystick, "delta"), (received_joystick, "intensity"),
+                                (received_joystick.delta, "x"), (received_joystick.delta, "y")]:
+        with pytest.raises(AttributeError):
+            setattr(instance, attribute, 0.0)
 
 
 @pytest.mark.parametrize(
@@ -135,17 +140,6 @@ def test_attributes_are_read_only(make, attribute, value):
     with pytest.raises(AttributeError):
         setattr(instance, attribute, value)
     assert getattr(instance, attribute) == before
-
-
-def test_received_attributes_are_read_only(received_joystick):
-    for instance, attribute in [
-        (received_joystick, "delta"),
-        (received_joystick, "intensity"),
-        (received_joystick.delta, "x"),
-        (received_joystick.delta, "y"),
-    ]:
-        with pytest.raises(AttributeError):
-            setattr(instance, attribute, 0.0)
 
 
 @pytest.mark.parametrize(

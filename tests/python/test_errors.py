@@ -126,44 +126,42 @@ def test_qualified_type_name_in_conversion_errors():
     )
 
 
-def test_rewording_keeps_the_cause():
-    cause = KeyError("why")
-
-    class Index:
-        def __index__(self):
-            raise TypeError("no index today") from cause
-
-    with pytest.raises(TypeError) as raised:
-        W.DirectionalButton(Index())
-    assert str(raised.value) == "argument 'direction': no index today"
-    assert raised.value.__cause__ is cause
-
-
-def test_rewording_without_cause_has_none():
-    class Index:
-        def __index__(self):
-            raise TypeError("plain")
-
-    with pytest.raises(TypeError) as raised:
-        server().on(Index(), "ClickButton", action)
-    assert str(raised.value) == "argument 'id': plain"
-    assert raised.value.__cause__ is None
-
-
 class TypeErrorSubclass(TypeError):
     pass
 
 
-@pytest.mark.parametrize("error", [TypeErrorSubclass("sub"), ValueError("value"),
-                                   RuntimeError("runtime")])
-def test_other_failures_pass_unchanged(error):
+CAUSE = KeyError("why")
+
+
+def caused(error, cause):
+    error.__cause__ = cause
+    return error
+
+
+# What an __index__ that raises becomes: a TypeError itself is re-worded with the argument's name
+# and keeps its cause; anything else passes unchanged.
+@pytest.mark.parametrize(
+    "error, message, cause",
+    [
+        (caused(TypeError("no index today"), CAUSE), "argument 'direction': no index today", CAUSE),
+        (TypeError("plain"), "argument 'direction': plain", None),
+        (TypeErrorSubclass("sub"), None, None),
+        (ValueError("value"), None, None),
+        (RuntimeError("runtime"), None, None),
+    ],
+)
+def test_failing_index_conversions(error, message, cause):
     class Index:
         def __index__(self):
             raise error
 
     with pytest.raises(type(error)) as raised:
         W.DirectionalButton(Index())
-    assert raised.value is error
+    if message is None:
+        assert raised.value is error
+    else:
+        assert type(raised.value) is TypeError and str(raised.value) == message
+        assert raised.value.__cause__ is cause
 
 
 @pytest.mark.parametrize(

@@ -3,39 +3,17 @@ record's log handlers, the release of a replaced action) runs before or after th
 exclusive access, never inside it: it may use the same server, and when it lets the interpreter
 lock go, an action on the serving thread may answer through callback() meanwhile."""
 
-import logging
 import threading
 
 import pytest
 
 import velto_protocol as vp
-from conftest import LOGGER_NAME
 from velto_client import frame, free_port, hand_result, open_with_client
 
 S = vp.ServerStatus
 
 
-@pytest.fixture
-def log_handler():
-    """Installs `emit(record)` as a DEBUG handler of the module's logger for one test."""
-    logger = logging.getLogger(LOGGER_NAME)
-    installed = []
-    old_level = logger.level
-
-    def install(emit):
-        handler = logging.Handler(level=logging.DEBUG)
-        handler.emit = emit
-        logger.addHandler(handler)
-        installed.append(handler)
-
-    logger.setLevel(logging.DEBUG)
-    yield install
-    for handler in installed:
-        logger.removeHandler(handler)
-    logger.setLevel(old_level)
-
-
-def test_an_action_answers_while_on_waits_in_a_log_handler(log_handler):
+def test_an_action_answers_while_on_waits_in_a_log_handler(debug_records):
     """A log handler inside on() lets the interpreter lock go (it waits for an answer); the
     serving thread's action answers through callback() on the same server meanwhile."""
     port = free_port()
@@ -63,7 +41,7 @@ def test_an_action_answers_while_on_waits_in_a_log_handler(log_handler):
                 client.send(frame(3, "ClickButton"))
                 waited.append(answered.wait(20))  # lets the interpreter lock go
 
-        log_handler(emit)
+        debug_records.hook = emit
         server.on(9, "PressButton", print)
         assert waited == [True], "the action did not answer"
         assert outcome == [None]
@@ -120,26 +98,26 @@ class DeletedAction:
         self.reenter()
 
 
-def from_log_handler(server, reenter, log_handler):
-    log_handler(lambda record: reenter()
-                if record.getMessage() == "register action: ClickButton" else None)
+def from_log_handler(server, reenter, records):
+    records.hook = (lambda record: reenter()
+                    if record.getMessage() == "register action: ClickButton" else None)
     server.on(1, "ClickButton", first_action)
 
 
-def from_id_of_on(server, reenter, log_handler):
+def from_id_of_on(server, reenter, records):
     server.on(Index(reenter, 1), "ClickButton", first_action)
 
 
-def from_replaced_action(server, reenter, log_handler):
+def from_replaced_action(server, reenter, records):
     server.on(1, "ClickButton", DeletedAction(reenter))  # the only reference is the registry's
     server.on(1, "ClickButton", first_action)
 
 
 @pytest.mark.parametrize("trigger", [from_log_handler, from_id_of_on, from_replaced_action])
-def test_code_run_by_a_method_may_use_the_same_server(trigger, log_handler):
+def test_code_run_by_a_method_may_use_the_same_server(trigger, debug_records):
     server = vp.ComSocketServer("127.0.0.1:1")
     reenter = Reentry(server)
-    trigger(server, reenter, log_handler)
+    trigger(server, reenter, debug_records)
     assert reenter.seen is not None, "the code did not run"
     got_action, address, registered = reenter.seen
     assert got_action in (None, first_action)

@@ -2,7 +2,6 @@
 attributes, Coord, and class patterns in match statements."""
 
 import math
-import sys
 import textwrap
 
 import pytest
@@ -65,8 +64,7 @@ def test_objects_are_instances_of_widget_registry_and_compare_by_identity():
     assert isinstance(a, W)
     assert type(a).__name__ == "WidgetRegistry_ClickButton"
     assert a != b and a == a
-    assert hash(a) != hash(b) or a is not b  # hashable, by identity
-    assert {a, b} == {a, b}
+    assert len({a, b, a}) == 2  # hashable, by identity
     assert repr(a).startswith("<builtins.WidgetRegistry_ClickButton object at ")
 
 
@@ -81,17 +79,14 @@ def test_index_objects_are_accepted_for_direction():
 # ---- Coord and joystick (need a received joystick: Coord has no constructor) ----------------
 
 
-def test_received_joystick_values(received_joystick):
+def test_received_joystick_and_its_delta(received_joystick, coord_class):
     j = received_joystick
     assert type(j) is W.Joystick
     assert (j.delta.x, j.delta.y, j.intensity) == (0.5, -1.0, 0.75)
-
-
-def test_delta_is_a_new_coord_on_every_access(received_joystick, coord_class):
-    j = received_joystick
     assert type(j.delta) is coord_class
-    assert j.delta is not j.delta
-    assert j.delta.x == j.delta.x
+    assert j.delta is not j.delta  # a new Coord on every access
+    built = W.Joystick(j.delta, 0.5)  # the constructor copies the vector
+    assert (built.delta.x, built.delta.y) == (0.5, -1.0)
 
 
 @pytest.mark.parametrize(
@@ -106,16 +101,13 @@ def test_delta_is_a_new_coord_on_every_access(received_joystick, coord_class):
         (3.4028235677973362e38, 3.4028234663852886e38),  # just below the halfway point
         (3.4028235677973366e38, math.inf),  # exactly halfway: ties to even, an infinity
         (2.5, 2.5),
+        (math.nan, math.nan),
     ],
 )
 def test_intensity_is_rounded_to_32_bits(received_joystick, intensity, expected):
     built = W.Joystick(received_joystick.delta, intensity)
-    assert built.intensity == expected
+    assert built.intensity == expected or math.isnan(expected) and math.isnan(built.intensity)
     assert type(built.intensity) is float
-
-
-def test_nan_intensity_stays_nan(received_joystick):
-    assert math.isnan(W.Joystick(received_joystick.delta, math.nan).intensity)
 
 
 def test_intensity_from_float_conversion(received_joystick):
@@ -127,11 +119,6 @@ def test_intensity_from_float_conversion(received_joystick):
     with pytest.raises(TypeError) as raised:
         W.Joystick(received_joystick.delta, "0.5")
     assert str(raised.value).startswith("argument 'intensity': ")
-
-
-def test_joystick_copies_the_vector(received_joystick):
-    built = W.Joystick(received_joystick.delta, 0.5)
-    assert (built.delta.x, built.delta.y) == (0.5, -1.0)
 
 
 # ---- match statement -----------------------------------------------------------------------
@@ -164,8 +151,6 @@ MATCH_SOURCE = textwrap.dedent(
 
 @pytest.fixture(scope="module")
 def matcher():
-    if sys.version_info < (3, 10):
-        pytest.skip("match statements need Python 3.10")
     namespace = {"WidgetRegistry": W}
     exec(compile(MATCH_SOURCE, "<match>", "exec"), namespace)
     return namespace
