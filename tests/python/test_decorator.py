@@ -224,12 +224,3 @@ def test_failed_registration_is_a_fault_carrying_the_exception(panic_exception):
     )
     assert s._get_action("DirectionalButton_2") is None
 
-
-def test_a_fault_inside_a_decorated_function_comes_out_as_the_same_fault(s, panic_exception):
-    @vp.on(s)
-    def ClickButton_8():
-        vp.on(s)(lambda widget: None)
-
-    with pytest.raises(panic_exception) as raised:
-        ClickButton_8()
-    assert 'the function name "<lambda>" has no "_"' in raised.value.args[0]

@@ -48,10 +48,6 @@ def test_inner_classes_are_not_module_attributes(name):
     assert not hasattr(velto_protocol, name)
 
 
-def test_kind_classes_are_reached_through_widget_registry():
-    assert velto_protocol.WidgetRegistry.Joystick.__name__ == "WidgetRegistry_Joystick"
-
-
 def test_on_belongs_to_the_module_and_classes_to_builtins():
     assert velto_protocol.on.__module__ == "velto_protocol"
     assert velto_protocol.on.__self__ is velto_protocol
