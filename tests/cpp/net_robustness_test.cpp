@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 #include <net/if.h>
 #include <netinet/in.h>
-#include <poll.h>
 #include <pthread.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
@@ -38,11 +37,7 @@ using Signal = StopReceiver::Signal;
 using testing::click;
 using testing::directional;
 
-bool readable(int fd) {
-    pollfd ready{fd, POLLIN, 0};
-    return ::poll(&ready, 1, 0) == 1 && (ready.revents & POLLIN);
-}
-
+using testing::readable;
 std::chrono::microseconds process_cpu_time() {
     rusage usage{};
     ::getrusage(RUSAGE_SELF, &usage);
@@ -116,20 +111,6 @@ INSTANTIATE_TEST_SUITE_P(Sources, StrayWakeUps,
                              return info.param == StrayWakeUp::Written ? "Written"
                                                                        : "ForkedChildCloses";
                          });
-
-TEST(StopChannelPolling, AWakeUpThatAsksNothingIsEmptied) {
-    auto channel = make_stop_channel();
-    ASSERT_TRUE(channel);
-    auto& [sender, receiver] = channel.value();
-    const std::uint64_t one = 1;
-    ASSERT_EQ(::write(receiver.wake_fd(), &one, sizeof one), static_cast<ssize_t>(sizeof one));
-    EXPECT_EQ(receiver.poll(), Signal::None);
-    EXPECT_FALSE(readable(receiver.wake_fd()));
-    // A real request is never emptied away.
-    ASSERT_TRUE(sender.send());
-    EXPECT_EQ(receiver.poll(), Signal::Stop);
-    EXPECT_TRUE(readable(receiver.wake_fd()));
-}
 
 // A second open() accepts a new client and serve() retires the thread of the first: the bytes
 // of an unfinished frame go with the connection they came from, never to the new one (their

@@ -116,10 +116,7 @@ TEST_P(StopLatency, AStopEndsTheThreadAtOnceAndTheClientSeesTheEnd) {
     ASSERT_TRUE(log->wait_destroyed());
     EXPECT_EQ(count("Terminating."), 1u);
     EXPECT_EQ(count("Link broken"), 0u);
-    // A second stop while the thread is gone is refused.
-    auto refused = sender->send();
-    ASSERT_FALSE(refused);
-    EXPECT_STREQ(refused.error().text, "sending on a closed channel");
+    EXPECT_FALSE(sender->send());  // the thread is gone (the refusal's text: the channel's tests)
 }
 
 INSTANTIATE_TEST_SUITE_P(Moments, StopLatency,

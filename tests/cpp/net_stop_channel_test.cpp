@@ -1,23 +1,20 @@
-// The stop channel: what the receiver sees after each thing the sender side can do, and the
-// wake-up descriptor that lets a waiting thread see it at once (its latency is measured on the
-// serving thread).
+// The stop channel: what the receiver sees after each thing the sender side can do (a stray
+// wake-up that asks nothing included), and the wake-up descriptor that lets a waiting thread see it
+// at once (its latency is measured on the serving thread).
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <poll.h>
 
 #include <optional>
 
 #include "net/stop_channel.hpp"
+#include "net_test_support.hpp"
 
 namespace velto::net {
 namespace {
 
 using Signal = StopReceiver::Signal;
 
-bool readable(int fd) {
-    pollfd ready{fd, POLLIN, 0};
-    return ::poll(&ready, 1, 0) == 1 && (ready.revents & POLLIN);
-}
+using testing::readable;
 
 struct Channel {
     Channel() {
@@ -84,6 +81,20 @@ TEST(StopChannel, RefusesASendOnceTheReceiverIsGone) {
     ASSERT_FALSE(refused);
     EXPECT_STREQ(refused.error().text, "sending on a closed channel");
     channel.sender->retire();  // a no-op, not a failure
+}
+
+TEST(StopChannel, AWakeUpThatAsksNothingIsEmptied) {
+    Channel channel;
+    StopSender& sender = *channel.sender;
+    StopReceiver& receiver = *channel.receiver;
+    const std::uint64_t one = 1;
+    ASSERT_EQ(::write(receiver.wake_fd(), &one, sizeof one), static_cast<ssize_t>(sizeof one));
+    EXPECT_EQ(receiver.poll(), Signal::None);
+    EXPECT_FALSE(readable(receiver.wake_fd()));
+    // A real request is never emptied away.
+    ASSERT_TRUE(sender.send());
+    EXPECT_EQ(receiver.poll(), Signal::Stop);
+    EXPECT_TRUE(readable(receiver.wake_fd()));
 }
 
 TEST(StopChannel, MovingASenderKeepsTheChannelAndReplacingOneDisconnectsTheOld) {

@@ -2,6 +2,8 @@
 // frame handler that records what it is given.
 #pragma once
 
+#include <poll.h>
+
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -141,6 +143,12 @@ int start_thread(const Fd& server, std::optional<StopSender>& sender,
                  std::shared_ptr<HandlerLog> log, Predecessor predecessor = {},
                  std::optional<std::uint8_t> fail_on = std::nullopt,
                  HandlerReaction how = HandlerReaction::Error, bool watch_finish = false);
+
+// True when `fd` can be read without waiting.
+inline bool readable(int fd) {
+    pollfd ready{fd, POLLIN, 0};
+    return ::poll(&ready, 1, 0) == 1 && (ready.revents & POLLIN);
+}
 
 inline Bytes click(std::uint8_t id) {
     return wire::testing::frame(id, wire::testing::variant("ClickButton", {0x90}));

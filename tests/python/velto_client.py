@@ -113,19 +113,25 @@ class Client:
         self.sock.settimeout(TIMEOUT)
         self.sock.sendall(data)
 
+    def _receive(self, size, deadline, data):
+        """One receive of at most `size` bytes before `deadline`; b"" at the end of the stream.
+        `data` is what the caller has so far, for the failure message."""
+        while (left := deadline - time.monotonic()) > 0:
+            self.sock.settimeout(left)
+            try:
+                return self.sock.recv(size)
+            except socket.timeout:
+                continue
+            except ConnectionResetError:
+                return b""
+        raise AssertionError(f"timed out after receiving {data!r}")
+
     def read_exact(self, count, timeout=TIMEOUT):
         """Exactly `count` bytes; fails when the stream ends or the time is up before."""
         data = b""
         deadline = time.monotonic() + timeout
         while len(data) < count:
-            left = deadline - time.monotonic()
-            if left <= 0:
-                raise AssertionError(f"timed out after {len(data)} of {count} bytes: {data!r}")
-            self.sock.settimeout(left)
-            try:
-                chunk = self.sock.recv(count - len(data))
-            except socket.timeout:
-                continue
+            chunk = self._receive(count - len(data), deadline, data)
             if not chunk:
                 raise AssertionError(f"end of stream after {len(data)} of {count} bytes: {data!r}")
             data += chunk
@@ -152,20 +158,9 @@ class Client:
         """Waits for the end of the stream; returns the bytes that came before it."""
         data = b""
         deadline = time.monotonic() + timeout
-        while True:
-            left = deadline - time.monotonic()
-            if left <= 0:
-                raise AssertionError(f"the stream did not end within {timeout} s (got {data!r})")
-            self.sock.settimeout(left)
-            try:
-                chunk = self.sock.recv(65536)
-            except socket.timeout:
-                continue
-            except ConnectionResetError:
-                return data
-            if not chunk:
-                return data
+        while chunk := self._receive(65536, deadline, data):
             data += chunk
+        return data
 
     def is_open(self):
         """True when the server has not ended the stream (bytes that have arrived are kept
@@ -244,21 +239,6 @@ class RemoteError(Exception):
         self.message = message
 
 
-class _LineReader:
-    def __init__(self, pipe, sink, changed):
-        self.lines = sink
-        self.thread = threading.Thread(target=self._run, args=(pipe, changed), daemon=True)
-        self.thread.start()
-
-    def _run(self, pipe, changed):
-        for raw in iter(pipe.readline, b""):
-            with changed:
-                self.lines.append(raw.decode(errors="replace").rstrip("\n"))
-                changed.notify_all()
-        with changed:
-            changed.notify_all()
-
-
 # Every driver line starts with this marker; everything else on fd 1 is the program's console.
 MARK = "@@"
 
@@ -311,9 +291,20 @@ class ServerProcess:
         self.changed = threading.Condition()
         self.out = []
         self.err = []
-        self._readers = [_LineReader(self.process.stdout, self.out, self.changed),
-                         _LineReader(self.process.stderr, self.err, self.changed)]
+        self._readers = [threading.Thread(target=self._read, args=pipe_lines, daemon=True)
+                         for pipe_lines in ((self.process.stdout, self.out),
+                                            (self.process.stderr, self.err))]
+        for reader in self._readers:
+            reader.start()
         self._replies = 0
+
+    def _read(self, pipe, lines):
+        for raw in iter(pipe.readline, b""):
+            with self.changed:
+                lines.append(raw.decode(errors="replace").rstrip("\n"))
+                self.changed.notify_all()
+        with self.changed:
+            self.changed.notify_all()
 
     @classmethod
     def driver(cls, setup, port):
@@ -349,7 +340,7 @@ class ServerProcess:
                     return result
                 left = deadline - time.monotonic()
                 if left <= 0 or (self.process.poll() is not None
-                                 and not any(r.thread.is_alive() for r in self._readers)):
+                                 and not any(r.is_alive() for r in self._readers)):
                     raise AssertionError(
                         f"timed out waiting for {what}\n--- fd 1:\n" + "\n".join(self.out)
                         + "\n--- fd 2:\n" + "\n".join(self.err))
@@ -432,7 +423,7 @@ class ServerProcess:
             raise AssertionError(f"the program did not exit within {timeout} s\n"
                                  + "\n".join(self.out) + "\n" + self.stderr())
         for reader in self._readers:
-            reader.thread.join(timeout)
+            reader.join(timeout)
         return code
 
     def kill(self):
@@ -440,7 +431,7 @@ class ServerProcess:
             self.process.kill()
         self.process.wait()
         for reader in self._readers:
-            reader.thread.join(TIMEOUT)
+            reader.join(TIMEOUT)
 
     def __enter__(self):
         return self
