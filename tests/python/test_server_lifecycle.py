@@ -15,7 +15,7 @@ from velto_client import (
     frame,
     free_port,
     hand_result,
-    listening,
+    wait_listening,
     open_with_client,
 )
 
@@ -201,10 +201,7 @@ def test_open_keeps_the_interpreter_lock_while_it_waits():
     port = free_port()
     with ServerProcess(OPEN_WITH_A_TICKING_THREAD, args=(port,)) as process:
         process.wait_line("opening", timeout=10)
-        deadline = time.monotonic() + 5
-        while not listening(port):
-            assert time.monotonic() < deadline, "the server never listened"
-            time.sleep(0.01)
+        wait_listening(port)
         time.sleep(0.5)  # the time the other thread must stand still
         client = Client.connect(port)
         assert process.finish() == 0

@@ -446,17 +446,18 @@ class ServerProcess:
         return False
 
 
-def listening(port):
-    """True when some socket listens on 127.0.0.1:port (read from /proc/net/tcp)."""
-    with open("/proc/net/tcp") as table:
-        next(table)
-        for row in table:
-            fields = row.split()
-            local, state = fields[1], fields[3]
-            address, port_hex = local.split(":")
-            if int(port_hex, 16) == port and state == "0A" and address in ("0100007F", "00000000"):
-                return True
-    return False
+def wait_listening(port, timeout=TIMEOUT):
+    """Waits until some socket listens on 127.0.0.1:port (seen in /proc/net/tcp)."""
+    deadline = time.monotonic() + timeout
+    while True:
+        with open("/proc/net/tcp") as table:
+            for row in list(table)[1:]:
+                address, port_hex = row.split()[1].split(":")
+                if (int(port_hex, 16) == port and row.split()[3] == "0A"
+                        and address in ("0100007F", "00000000")):
+                    return
+        assert time.monotonic() < deadline, f"nothing listened on port {port}"
+        time.sleep(0.01)
 
 
 # ---- Python code run while a method holds the server's exclusive access ------------------------
