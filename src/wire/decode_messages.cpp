@@ -105,32 +105,39 @@ std::string quote_string(std::string_view utf8) {
 }
 
 std::string describe(const Unexpected& found) {
-    using Kind = Unexpected::Kind;
-    switch (found.kind) {
-        case Kind::Unsigned:
-            return "integer `" + std::to_string(found.unsigned_value) + "`";
-        case Kind::Signed:
-            return "integer `" + std::to_string(found.signed_value) + "`";
-        case Kind::Float:
-            return "floating point `" + format_float(found.float_value) + "`";
-        case Kind::Bool:
-            return found.bool_value ? "boolean `true`" : "boolean `false`";
-        case Kind::Str:
-            return "string " + quote_string(found.text);
-        case Kind::Bytes:
-            return "byte array";
-        case Kind::Unit:
+    struct Describe {
+        std::string operator()(std::uint64_t v) const {
+            return "integer `" + std::to_string(v) + "`";
+        }
+        std::string operator()(std::int64_t v) const {
+            return "integer `" + std::to_string(v) + "`";
+        }
+        std::string operator()(double v) const {
+            return "floating point `" + format_float(v) + "`";
+        }
+        std::string operator()(bool v) const { return v ? "boolean `true`" : "boolean `false`"; }
+        std::string operator()(Unexpected::Text t) const {
+            return "string " + quote_string(t.utf8);
+        }
+        std::string operator()(Unexpected::Kind kind) const {
+            switch (kind) {
+                case Unexpected::Kind::Bytes:
+                    return "byte array";
+                case Unexpected::Kind::Unit:
+                    return "unit value";
+                case Unexpected::Kind::Seq:
+                    return "sequence";
+                case Unexpected::Kind::Map:
+                    return "map";
+                case Unexpected::Kind::NewtypeStruct:
+                    return "newtype struct";
+                case Unexpected::Kind::UnitVariant:
+                    return "unit variant";
+            }
             return "unit value";
-        case Kind::Seq:
-            return "sequence";
-        case Kind::Map:
-            return "map";
-        case Kind::NewtypeStruct:
-            return "newtype struct";
-        case Kind::UnitVariant:
-            return "unit variant";
-    }
-    return "unknown value";
+        }
+    };
+    return std::visit(Describe{}, found.found);
 }
 
 std::string invalid_type(const Unexpected& found, std::string_view expected) {

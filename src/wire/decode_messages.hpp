@@ -5,69 +5,29 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <variant>
 
 #include "wire/marker.hpp"
 
 namespace velto::wire::detail {
 
-// What a decoder found where it wanted something else (the U of the message shapes).
+// What a decoder found where it wanted something else (the U of the message shapes): a value
+// that the message prints, or a kind that it names.
 struct Unexpected {
-    enum class Kind : std::uint8_t {
-        Unsigned,
-        Signed,
-        Float,
-        Bool,
-        Str,  // `text` holds valid UTF-8
-        Bytes,
-        Unit,
-        Seq,
-        Map,
-        NewtypeStruct,
-        UnitVariant,
+    // Found kinds whose description carries no value.
+    enum class Kind : std::uint8_t { Bytes, Unit, Seq, Map, NewtypeStruct, UnitVariant };
+    struct Text {
+        std::string_view utf8;  // valid UTF-8
     };
 
-    Kind kind = Kind::Unit;
-    std::uint64_t unsigned_value = 0;
-    std::int64_t signed_value = 0;
-    double float_value = 0.0;
-    bool bool_value = false;
-    std::string_view text;
+    std::variant<std::uint64_t, std::int64_t, double, bool, Text, Kind> found = Kind::Unit;
 
-    static Unexpected of_unsigned(std::uint64_t v) {
-        Unexpected u;
-        u.kind = Kind::Unsigned;
-        u.unsigned_value = v;
-        return u;
-    }
-    static Unexpected of_signed(std::int64_t v) {
-        Unexpected u;
-        u.kind = Kind::Signed;
-        u.signed_value = v;
-        return u;
-    }
-    static Unexpected of_float(double v) {
-        Unexpected u;
-        u.kind = Kind::Float;
-        u.float_value = v;
-        return u;
-    }
-    static Unexpected of_bool(bool v) {
-        Unexpected u;
-        u.kind = Kind::Bool;
-        u.bool_value = v;
-        return u;
-    }
-    static Unexpected of_str(std::string_view v) {
-        Unexpected u;
-        u.kind = Kind::Str;
-        u.text = v;
-        return u;
-    }
-    static Unexpected of(Kind kind) {
-        Unexpected u;
-        u.kind = kind;
-        return u;
-    }
+    static Unexpected of_unsigned(std::uint64_t v) { return {v}; }
+    static Unexpected of_signed(std::int64_t v) { return {v}; }
+    static Unexpected of_float(double v) { return {v}; }
+    static Unexpected of_bool(bool v) { return {v}; }
+    static Unexpected of_str(std::string_view v) { return {Text{v}}; }
+    static Unexpected of(Kind kind) { return {kind}; }
 };
 
 // A float as these messages print it: the shortest decimal digits that read back as the same
