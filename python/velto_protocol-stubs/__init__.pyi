@@ -4,8 +4,8 @@
 # inside a package, so its types ship as this stub-only package beside it.
 #
 # Classes marked @type_check_only exist at run time only as the classes of objects the module
-# hands out (a joystick's delta, the widget kinds reached as WidgetRegistry.Kind, a raised fault):
-# they are names for annotations, never module attributes.
+# hands out (a joystick's delta, a raised fault), never as module attributes: in annotations they
+# need quotes or `from __future__ import annotations`.
 
 from typing import Any, Callable, ClassVar, TypeVar, final, type_check_only
 
@@ -73,58 +73,47 @@ class Coord:
 
 @disjoint_base
 class WidgetRegistry:
-    ClickButton: ClassVar[type[WidgetRegistry_ClickButton]]
-    ToggleButton: ClassVar[type[WidgetRegistry_ToggleButton]]
-    ConfirmButton: ClassVar[type[WidgetRegistry_ConfirmButton]]
-    PressButton: ClassVar[type[WidgetRegistry_PressButton]]
-    DirectionalButton: ClassVar[type[WidgetRegistry_DirectionalButton]]
-    Joystick: ClassVar[type[WidgetRegistry_Joystick]]
+    # At run time each kind class is named WidgetRegistry_<Kind> and reached only as
+    # WidgetRegistry.<Kind>, which is also how these nested classes are written in annotations.
+    @final
+    class ClickButton(WidgetRegistry):
+        __match_args__: ClassVar[None]
+        def __new__(cls) -> WidgetRegistry.ClickButton: ...
 
-@final
-@type_check_only
-class WidgetRegistry_ClickButton(WidgetRegistry):
-    __match_args__: ClassVar[None]
-    def __new__(cls) -> WidgetRegistry_ClickButton: ...
+    @final
+    class ToggleButton(WidgetRegistry):
+        __match_args__ = ("value",)
+        def __new__(cls, value: bool) -> WidgetRegistry.ToggleButton: ...
+        @property
+        def value(self) -> bool: ...
 
-@final
-@type_check_only
-class WidgetRegistry_ToggleButton(WidgetRegistry):
-    __match_args__ = ("value",)
-    def __new__(cls, value: bool) -> WidgetRegistry_ToggleButton: ...
-    @property
-    def value(self) -> bool: ...
+    @final
+    class ConfirmButton(WidgetRegistry):
+        __match_args__: ClassVar[None]
+        def __new__(cls) -> WidgetRegistry.ConfirmButton: ...
 
-@final
-@type_check_only
-class WidgetRegistry_ConfirmButton(WidgetRegistry):
-    __match_args__: ClassVar[None]
-    def __new__(cls) -> WidgetRegistry_ConfirmButton: ...
+    @final
+    class PressButton(WidgetRegistry):
+        __match_args__ = ("pressed",)
+        def __new__(cls, pressed: bool) -> WidgetRegistry.PressButton: ...
+        @property
+        def pressed(self) -> bool: ...
 
-@final
-@type_check_only
-class WidgetRegistry_PressButton(WidgetRegistry):
-    __match_args__ = ("pressed",)
-    def __new__(cls, pressed: bool) -> WidgetRegistry_PressButton: ...
-    @property
-    def pressed(self) -> bool: ...
+    @final
+    class DirectionalButton(WidgetRegistry):
+        __match_args__ = ("direction",)
+        def __new__(cls, direction: int) -> WidgetRegistry.DirectionalButton: ...
+        @property
+        def direction(self) -> int: ...
 
-@final
-@type_check_only
-class WidgetRegistry_DirectionalButton(WidgetRegistry):
-    __match_args__ = ("direction",)
-    def __new__(cls, direction: int) -> WidgetRegistry_DirectionalButton: ...
-    @property
-    def direction(self) -> int: ...
-
-@final
-@type_check_only
-class WidgetRegistry_Joystick(WidgetRegistry):
-    __match_args__ = ("delta", "intensity")
-    def __new__(cls, delta: Coord, intensity: float) -> WidgetRegistry_Joystick: ...
-    @property
-    def delta(self) -> Coord: ...
-    @property
-    def intensity(self) -> float: ...
+    @final
+    class Joystick(WidgetRegistry):
+        __match_args__ = ("delta", "intensity")
+        def __new__(cls, delta: Coord, intensity: float) -> WidgetRegistry.Joystick: ...
+        @property
+        def delta(self) -> Coord: ...
+        @property
+        def intensity(self) -> float: ...
 
 @final
 class ComSocketServer:
