@@ -55,7 +55,7 @@ def _parser() -> argparse.ArgumentParser:
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )
     parser.add_argument("address", help="the server's HOST:PORT, for example 127.0.0.1:5000")
-    parser.add_argument("command", nargs=argparse.REMAINDER,
+    parser.add_argument("command", nargs="*",
                         help="one command and its arguments, for example: toggle 3 on")
     parser.add_argument("--script", metavar="FILE", help="run the commands in FILE, one a line")
     parser.add_argument("--map", action="store_true",
@@ -63,30 +63,45 @@ def _parser() -> argparse.ArgumentParser:
     parser.add_argument("--timeout", type=float, default=3.0, metavar="SECONDS",
                         help="how long to wait for answers to each frame (default 3; the server "
                              "reads only every 500 ms)")
+    parser.add_argument("--connect-wait", type=float, default=0.0, metavar="SECONDS",
+                        help="keep trying to connect this long while the server is not listening "
+                             "yet (default 0: a refused connection fails at once)")
     return parser
 
 
 def main(argv: list[str] | None = None) -> int:
     parser = _parser()
-    options = parser.parse_args(argv)
+    # Intermixed, so options may follow the address or the command (negative numbers stay words).
+    options = parser.parse_intermixed_args(argv)
     try:
         split_address(options.address)
     except ValueError as failure:
         parser.error(str(failure))
     if options.timeout <= 0:
         parser.error("--timeout must be positive")
+    if options.connect_wait < 0:
+        parser.error("--connect-wait must not be negative")
     if options.script and options.command:
         parser.error("give either a command or --script, not both")
+    script: list[str] = []
+    if options.script:
+        try:
+            with open(options.script, encoding="utf-8") as script_file:
+                script = script_file.readlines()
+        except OSError as failure:
+            print(f"velto-client: cannot read {options.script}: {failure.strerror}", file=sys.stderr)
+            return EXIT_USAGE
     try:
         if options.command:
             parse_words(options.command)  # a mistyped command should not reach the server
-        with Connection(options.address, options.timeout) as connection:
+        connection = Connection(options.address, options.timeout)
+        connection.connect(options.connect_wait)
+        with connection:
             session = Session(connection, options.map, sys.stdout)
             if options.command:
                 session.run_words(options.command)
             elif options.script:
-                with open(options.script, encoding="utf-8") as script:
-                    session.run_lines(script, options.script)
+                session.run_lines(script, options.script)
             else:
                 from velto_client_tool.interactive import prompt_loop
 
@@ -94,10 +109,7 @@ def main(argv: list[str] | None = None) -> int:
     except CommandError as failure:
         print(f"velto-client: {failure}", file=sys.stderr)
         return EXIT_USAGE
-    except OSError as failure:
-        if not isinstance(failure, ConnectionFailure) and options.script:
-            print(f"velto-client: cannot read {options.script}: {failure.strerror}", file=sys.stderr)
-            return EXIT_USAGE
+    except ConnectionFailure as failure:
         print(f"velto-client: {failure}", file=sys.stderr)
         return EXIT_CONNECTION
     except AnswerError as failure:

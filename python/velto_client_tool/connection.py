@@ -11,6 +11,7 @@ from velto_client_tool.frames import Answer, AnswerReader
 
 # Several answers to one frame arrive together; once the first is in, wait this much for more.
 _SETTLE_SECONDS = 0.2
+_CONNECT_RETRY_SECONDS = 0.05
 
 
 class ConnectionFailure(OSError):
@@ -25,7 +26,8 @@ def split_address(address: str) -> tuple[str, int]:
 
 
 class Connection:
-    """One client connection. close() and connect() again give a fresh one on the same address."""
+    """One client connection. close() and connect() again give a fresh one on the same address,
+    which is all a reconnecting session needs."""
 
     def __init__(self, address: str, timeout: float) -> None:
         self.address = address
@@ -33,12 +35,22 @@ class Connection:
         self._socket: socket.socket | None = None
         self._reader = AnswerReader()
 
-    def connect(self) -> None:
+    def connect(self, wait: float = 0.0) -> None:
+        """Connects, retrying a refused connection for `wait` seconds (a server not listening yet)."""
         host, port = split_address(self.address)
-        try:
-            self._socket = socket.create_connection((host, port), timeout=self.timeout)
-        except OSError as failure:
-            raise ConnectionFailure(f"cannot connect to {self.address}: {_reason(failure)}") from None
+        deadline = time.monotonic() + wait
+        while True:
+            try:
+                self._socket = socket.create_connection((host, port), timeout=self.timeout)
+                break
+            except ConnectionRefusedError as failure:
+                if time.monotonic() >= deadline:
+                    raise ConnectionFailure(
+                        f"cannot connect to {self.address}: {_reason(failure)}") from None
+                time.sleep(_CONNECT_RETRY_SECONDS)
+            except OSError as failure:
+                raise ConnectionFailure(
+                    f"cannot connect to {self.address}: {_reason(failure)}") from None
         self._reader = AnswerReader()
 
     def close(self) -> None:
@@ -47,7 +59,6 @@ class Connection:
             self._socket = None
 
     def __enter__(self) -> Connection:
-        self.connect()
         return self
 
     def __exit__(self, *exc_info: object) -> None:
