@@ -60,8 +60,9 @@ def main(address: str) -> int:
         while True:
             time.sleep(0.2)
     except KeyboardInterrupt:
+        # Said before close(): the serving thread prints "Terminating." soon after.
+        print("robot: stopping", flush=True)
         server.close()
-        print("robot: stopped", flush=True)
     return 0
 
 

@@ -28,5 +28,6 @@ try:
     while True:
         time.sleep(1)
 except KeyboardInterrupt:
+    # Said before close(): the serving thread prints "Terminating." soon after.
+    print("lamp: stopping", flush=True)
     server.close()
-    print("lamp: stopped", flush=True)

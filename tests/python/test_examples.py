@@ -15,7 +15,7 @@ def test_lamp_switches_and_stops_on_ctrl_c():
         status, out, err = lamp.interrupt()
     assert (done.returncode, done.stdout) == (0, "3 Idle ConfirmResult(true)\n")
     assert status == 0, err
-    assert "lamp on\n" in out and "lamp: stopped\n" in out
+    assert "lamp on\n" in out and "lamp: stopping\n" in out
 
 
 def test_robot_refuses_out_of_range_input_and_stops_on_ctrl_c(tmp_path):
@@ -33,7 +33,7 @@ def test_robot_refuses_out_of_range_input_and_stops_on_ctrl_c(tmp_path):
     ]
     assert "No key ClickButton_7 found\n" in out
     assert status == 0 and "Traceback" not in err
-    assert "robot: stopped\n" in out
+    assert "robot: stopping\n" in out
 
 
 def test_debug_records_reach_the_logging_module():

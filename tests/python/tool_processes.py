@@ -27,15 +27,24 @@ def run_client(*args, timeout=RUN_TIMEOUT, env=None, stdin_text=None):
     )
 
 
+def _buffered_env():
+    env = dict(os.environ)
+    env.pop("PYTHONUNBUFFERED", None)
+    return env
+
+
 class ServerProgram:
-    """A Python program that runs a velto_protocol server on a fresh port, in its own process."""
+    """A Python program that runs a velto_protocol server on a fresh port, in its own process.
+
+    Not unbuffered: a flushed print() then writes its line at once, rather than the text and the
+    newline apart, so the serving thread's console lines cannot land between the two."""
 
     def __init__(self, script, *args):
         self.port = free_port()
         self.address = f"127.0.0.1:{self.port}"
         self.process = subprocess.Popen(
-            [sys.executable, "-u", str(script), self.address, *args],
-            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+            [sys.executable, str(script), self.address, *args],
+            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=_buffered_env(),
         )
 
     def interrupt(self, timeout=RUN_TIMEOUT):
