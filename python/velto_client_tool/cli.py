@@ -38,11 +38,10 @@ class Session:
     def run_lines(self, lines: Iterable[str], source: str) -> None:
         """Every command of a script; the first bad line stops it, naming where it is."""
         for number, line in enumerate(lines, start=1):
-            words = split_line(line)
-            if not words:
-                continue
             try:
-                self.run_words(words)
+                words = split_line(line)
+                if words:
+                    self.run_words(words)
             except CommandError as failure:
                 raise CommandError(f"{source}:{number}: {failure}") from None
 

@@ -24,7 +24,8 @@ def encode(command: WidgetCommand, map_form: bool = False) -> bytes:
     else:
         frame = [command.widget_id, {command.kind: list(command.fields.values())}]
     # Widget floats are 32-bit on the server: sending them as float 32 keeps what is shown here.
-    return msgpack.packb(frame, use_single_float=True)
+    packed: bytes = msgpack.packb(frame, use_single_float=True)
+    return packed
 
 
 @dataclass(frozen=True)
