@@ -42,9 +42,10 @@ build: setup
 cpp-test: build
 	ctest --test-dir $(BUILD) --output-on-failure -j$(JOBS)
 
-# Installs the module into the project's virtual environment the way a user would.
+# Installs the module into the project's virtual environment the way a user would (the long
+# option: Debian 12's pip 23.0 has no -C).
 install: setup
-	$(VPY) -m pip install -q --no-build-isolation --no-deps -Cbuild-dir=build/wheel .
+	$(VPY) -m pip install -q --no-build-isolation --no-deps --config-settings=build-dir=build/wheel .
 
 python-test: install
 	cd tests/python && ../../$(VPY) -m pytest -q -p no:cacheprovider
