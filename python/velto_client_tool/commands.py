@@ -119,7 +119,7 @@ def split_line(line: str) -> list[str]:
 def help_text() -> str:
     lines = ["commands (ID is the widget id, 0 to 255):"]
     for name, grammar in GRAMMAR.items():
-        lines.append(f"  {name} {grammar.arguments:<18} {grammar.summary}")
-    lines.append("  help                      this list")
-    lines.append("  quit                      leave (so does Ctrl-D)")
+        lines.append(f"  {name + ' ' + grammar.arguments:<27}{grammar.summary}")
+    lines.append(f"  {'help':<27}this list (at the prompt)")
+    lines.append(f"  {'quit':<27}leave the prompt (so does Ctrl-D)")
     return "\n".join(lines)
