@@ -2,6 +2,6 @@
 
 import sys
 
-from velto_client_tool.cli import main
+from velto_client_tool.entry import main
 
 sys.exit(main())

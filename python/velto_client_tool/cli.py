@@ -68,6 +68,19 @@ def _parser() -> argparse.ArgumentParser:
     return parser
 
 
+def _play(session: Session, options: argparse.Namespace, script: list[str]) -> None:
+    """Everything asked for, over the session's connection as it stands. A session over several
+    connections would close and connect it again and call this once more for each."""
+    if options.command:
+        session.run_words(options.command)
+    elif options.script:
+        session.run_lines(script, options.script)
+    else:
+        from velto_client_tool.interactive import prompt_loop
+
+        prompt_loop(session)
+
+
 def main(argv: list[str] | None = None) -> int:
     parser = _parser()
     # Intermixed, so options may follow the address or the command (negative numbers stay words).
@@ -96,15 +109,7 @@ def main(argv: list[str] | None = None) -> int:
         connection = Connection(options.address, options.timeout)
         connection.connect(options.connect_wait)
         with connection:
-            session = Session(connection, options.map, sys.stdout)
-            if options.command:
-                session.run_words(options.command)
-            elif options.script:
-                session.run_lines(script, options.script)
-            else:
-                from velto_client_tool.interactive import prompt_loop
-
-                prompt_loop(session)
+            _play(Session(connection, options.map, sys.stdout), options, script)
     except CommandError as failure:
         print(f"velto-client: {failure}", file=sys.stderr)
         return EXIT_USAGE

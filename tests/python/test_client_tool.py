@@ -4,13 +4,15 @@ import os
 import pty
 import select
 import socket
+import subprocess
+import sys
 import threading
 import time
 from pathlib import Path
 
 import pytest
 
-from tool_processes import ServerProgram, client_env, run_client, velto_client_command
+from tool_processes import RUN_TIMEOUT, ServerProgram, client_env, run_client, velto_client_command
 
 ANSWERING_SERVER = Path(__file__).with_name("answering_server.py")
 WAIT = ("--connect-wait", "20")
@@ -214,3 +216,15 @@ def test_prompt_with_help_and_history(tmp_path):
     assert status == 0
     history = (tmp_path / ".velto_client_history").read_text().splitlines()
     assert history[-1] == "quit" and "direction 4 2" in history
+
+
+def test_missing_msgpack_says_how_to_get_it():
+    """Without the [client] extra the command explains itself instead of a traceback."""
+    program = ("import sys; sys.modules['msgpack'] = None\n"
+               "from velto_client_tool.entry import main\n"
+               "sys.exit(main(['127.0.0.1:1', 'click', '1']))")
+    done = subprocess.run([sys.executable, "-c", program], capture_output=True, text=True,
+                          timeout=RUN_TIMEOUT)
+    assert done.returncode == 2
+    assert "pip install 'velto_protocol[client]'" in done.stderr
+    assert "Traceback" not in done.stderr
