@@ -8,10 +8,10 @@ JOBS ?= 2
 
 APT_PACKAGES := cmake g++ make libmsgpuck-dev libgtest-dev libbenchmark-dev libmsgpack-dev
 FUZZ_APT_PACKAGES := clang libclang-rt-14-dev
-PIP_PACKAGES := scikit-build-core pytest pytest-timeout hypothesis msgpack
+PIP_PACKAGES := scikit-build-core pytest pytest-timeout hypothesis msgpack mypy
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
-.PHONY: all setup setup-apt setup-python build cpp-test install python-test test demo bench fuzz clean
+.PHONY: all setup setup-apt setup-python build cpp-test install python-test typecheck test demo bench fuzz clean
 
 all: build
 
@@ -29,7 +29,7 @@ $(VPY):
 	$(PYTHON) -m venv --system-site-packages $(VENV)
 
 setup-python: $(VPY)
-	@$(VPY) -c "import scikit_build_core, pytest, pytest_timeout, hypothesis, msgpack" 2>/dev/null || \
+	@$(VPY) -c "import scikit_build_core, pytest, pytest_timeout, hypothesis, msgpack, mypy" 2>/dev/null || \
 	  $(VPY) -m pip install -q $(PIP_PACKAGES)
 
 setup: setup-apt setup-python
@@ -42,14 +42,22 @@ build: setup
 cpp-test: build
 	ctest --test-dir $(BUILD) --output-on-failure -j$(JOBS)
 
-# Installs the module into the project's virtual environment the way a user would.
+# Installs the module into the project's virtual environment the way a user would (the long
+# option: Debian 12's pip 23.0 has no -C).
 install: setup
-	$(VPY) -m pip install -q --no-build-isolation --no-deps -Cbuild-dir=build/wheel .
+	$(VPY) -m pip install -q --no-build-isolation --no-deps --config-settings=build-dir=build/wheel .
 
 python-test: install
 	cd tests/python && ../../$(VPY) -m pytest -q -p no:cacheprovider
 
-test: cpp-test python-test
+# The installed stubs against the installed module, and the typed examples as a user's program
+# (run from examples/, so only what is installed in the environment is seen).
+TYPED_EXAMPLES := lamp.py joystick_robot.py debug_logging.py
+typecheck: install
+	$(VPY) -m mypy.stubtest velto_protocol
+	cd examples && ../$(VPY) -m mypy --strict --cache-dir=/dev/null $(TYPED_EXAMPLES)
+
+test: cpp-test python-test typecheck
 
 demo: install
 	$(VPY) examples/demo.py

@@ -1,4 +1,4 @@
-"""Demo: a velto_protocol server and the reference client talking to each other.
+"""Demo: a velto_protocol server and the velto-client tool talking to each other.
 
 The server registers one action per widget with the decorator, waits for the client, serves
 its frames on the background thread and answers each with a result frame.
@@ -52,8 +52,10 @@ def Joystick_7(widget):
     server.callback(7, vp.ServerStatus.Idle, vp.ConfirmResult(True))
 
 
+# The client plays a script of widget interactions; it waits for the server to listen.
+session = os.path.join(os.path.dirname(os.path.abspath(__file__)), "demo_session.txt")
 client = subprocess.Popen(
-    [sys.executable, os.path.join(os.path.dirname(__file__), "reference_client.py"), address]
+    [sys.executable, "-m", "velto_client_tool", address, "--script", session, "--connect-wait", "30"]
 )
 print(f"server: waiting for the client on {address}", flush=True)
 server.open()

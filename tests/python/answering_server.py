@@ -1,0 +1,41 @@
+"""A server for the client tool tests: every widget but 9 is answered with what it received."""
+
+import sys
+import time
+
+import velto_protocol as vp
+
+server = vp.ComSocketServer(sys.argv[1])
+W = vp.WidgetRegistry
+
+
+def describe(widget):
+    match widget:
+        case W.ToggleButton(value):
+            return f"toggle value={value}"
+        case W.PressButton(pressed):
+            return f"press pressed={pressed}"
+        case W.DirectionalButton(direction):
+            return f"direction {direction}"
+        case W.Joystick(delta, intensity):
+            return f"joystick ({delta.x}, {delta.y}) {intensity}"
+    return type(widget).__name__
+
+
+def answer(widget_id):
+    def action(widget):
+        if isinstance(widget, (W.ClickButton, W.ConfirmButton)):
+            server.callback(widget_id, vp.ServerStatus.Idle, vp.ConfirmResult(True))
+        else:
+            server.callback(widget_id, vp.ServerStatus.Busy, vp.ErrorResult(describe(widget)))
+
+    return action
+
+
+for widget_id, kind in [(1, "ClickButton"), (3, "ToggleButton"), (5, "ConfirmButton"),
+                        (6, "PressButton"), (4, "DirectionalButton"), (7, "Joystick")]:
+    server.on(widget_id, kind, answer(widget_id))
+
+server.open()
+server.serve()
+time.sleep(60)  # the test kills the process long before

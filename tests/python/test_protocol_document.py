@@ -1,0 +1,176 @@
+"""Every byte dump in docs/protocol.md, checked against the real server: frames are sent to it
+and what the action receives (or what the console says) is compared with the dump's heading;
+answers are built with callback() and compared byte for byte."""
+
+import os
+import re
+import select
+import socket
+import subprocess
+import sys
+import threading
+import time
+from pathlib import Path
+
+import pytest
+
+import velto_protocol as vp
+from tool_processes import RUN_TIMEOUT, ServerProgram
+from velto_client import free_port, open_with_client
+
+DOCUMENT = Path(__file__).resolve().parents[2] / "docs" / "protocol.md"
+HERE = Path(__file__).parent
+W = vp.WidgetRegistry
+
+
+def dumps(kind):
+    """(heading, bytes) of every dump of one kind: frame, answer, unhandled or rejected."""
+    found = []
+    text = DOCUMENT.read_text(encoding="utf-8")
+    for heading, body in re.findall(r"^```hex ([^\n]*)\n(.*?)^```$", text, re.M | re.S):
+        what, _, expected = heading.partition(" ")
+        data = b""
+        for line in body.splitlines():
+            hex_part = re.split(r" {2,}", line, maxsplit=1)[0]
+            assert re.fullmatch(r"[0-9a-f]{2}( [0-9a-f]{2})*", hex_part), line
+            data += bytes.fromhex(hex_part)
+        if what == kind:
+            found.append(pytest.param(expected, data, id=expected[:60]))
+    assert found, f"no {kind} dump in the document"
+    return found
+
+
+def describe(key, widget):
+    """A received widget the way dump headings write it."""
+    fields = {
+        "ToggleButton": lambda: f" value={str(widget.value).lower()}",
+        "PressButton": lambda: f" pressed={str(widget.pressed).lower()}",
+        "DirectionalButton": lambda: f" direction={widget.direction}",
+        "Joystick": lambda: f" delta=({widget.delta.x}, {widget.delta.y}) "
+                            f"intensity={widget.intensity}",
+    }.get(key.split("_")[0], lambda: "")
+    return key + fields()
+
+
+@pytest.fixture(scope="module")
+def served():
+    """One server with an action for every key the document uses, and its client."""
+    received = []
+    arrived = threading.Semaphore(0)
+    port = free_port()
+    server = vp.ComSocketServer(f"127.0.0.1:{port}")
+    keys = {
+        re.match(r"\w+", expected).group(0)
+        for p in dumps("frame")
+        for expected in p.values[0].split(" + ")
+    }
+    for key in keys:
+        kind, widget_id = key.split("_")
+
+        def action(widget, key=key):
+            received.append(describe(key, widget))
+            arrived.release()
+
+        server.on(int(widget_id), kind, action)
+    client = open_with_client(server, port)
+    server.serve()
+    yield client, received, arrived
+    server.close()
+    client.close()
+
+
+@pytest.mark.parametrize("expected, data", dumps("frame"))
+def test_frame_reaches_its_action_as_documented(served, expected, data):
+    """A heading may list several frames, joined by " + ", sent in one write."""
+    client, received, arrived = served
+    received.clear()
+    client.send(data)
+    for _ in expected.split(" + "):
+        assert arrived.acquire(timeout=20), f"too few actions ran for {data.hex(' ')}: {received}"
+    assert " + ".join(received) == expected
+
+
+ANSWER = re.compile(r'(\d+) (\w+) (?:ConfirmResult\((true|false)\)|ErrorResult\("(.*)"\))')
+
+
+@pytest.mark.parametrize("expected, data", dumps("answer"))
+def test_answer_is_what_callback_writes(expected, data):
+    widget_id, status, confirmed, error = ANSWER.fullmatch(expected).groups()
+    result = vp.ConfirmResult(confirmed == "true") if confirmed else vp.ErrorResult(error)
+    port = free_port()
+    server = vp.ComSocketServer(f"127.0.0.1:{port}")
+    client = open_with_client(server, port)
+    try:
+        server.callback(int(widget_id), getattr(vp.ServerStatus, status), result)
+        assert client.read_exact(len(data)) == data
+        assert client.read_available() == b""
+    finally:
+        server.close()
+        client.close()
+
+
+def wait_for_console_line(server, text, timeout=20):
+    """Reads the server's console until `text` appears; returns what was read."""
+    seen = ""
+    deadline = time.monotonic() + timeout
+    while text not in seen:
+        left = deadline - time.monotonic()
+        assert left > 0, f"{text!r} not on the console, which shows {seen!r}"
+        descriptor = server.process.stdout.fileno()
+        if select.select([descriptor], [], [], left)[0]:
+            # Unbuffered, so that communicate() later finds every byte not read here.
+            chunk = os.read(descriptor, 4096).decode()
+            assert chunk, f"the server ended; its console showed {seen!r}"
+            seen += chunk
+    return seen
+
+
+def connect_when_listening(port, timeout=20):
+    deadline = time.monotonic() + timeout
+    while True:
+        try:
+            return socket.create_connection(("127.0.0.1", port), timeout=timeout)
+        except ConnectionRefusedError:
+            assert time.monotonic() < deadline, "the server never listened"
+            time.sleep(0.05)
+
+
+@pytest.mark.parametrize(
+    "what, expected, data",
+    [("unhandled", *p.values) for p in dumps("unhandled")]
+    + [("rejected", *p.values) for p in dumps("rejected")],
+)
+def test_frames_without_action_are_traced_and_bad_frames_end_reading(what, expected, data):
+    with ServerProgram(HERE / "silent_server.py") as server:
+        with connect_when_listening(server.port) as connection:
+            connection.sendall(data)
+            out = wait_for_console_line(server, f"Received size : {len(data)}\n")
+            # A later frame, in a receive of its own, is read only if reading goes on.
+            time.sleep(0.2)
+            connection.sendall(bytes.fromhex("92 01 81 00 90"))
+            time.sleep(1.5)
+        server.process.kill()
+        rest, err = server.process.communicate(timeout=RUN_TIMEOUT)
+        out += rest
+    if what == "unhandled":
+        assert f"{expected}\ndone\n" in out
+        assert "No key ClickButton_1 found\n" in out
+    else:
+        assert expected in err
+        assert "ClickButton_1" not in out
+
+
+def test_minimal_client_runs_as_printed(tmp_path):
+    text = DOCUMENT.read_text(encoding="utf-8")
+    (program,) = re.findall(r"^```python\n(.*?)^```$", text, re.M | re.S)
+    assert len(program.strip().splitlines()) <= 20
+    (tmp_path / "client.py").write_text(program)
+    with ServerProgram(HERE / "answering_server.py") as server:
+        deadline = time.monotonic() + 20
+        while True:
+            done = subprocess.run([sys.executable, "client.py", server.address], cwd=tmp_path,
+                                  capture_output=True, text=True, timeout=RUN_TIMEOUT)
+            if "Connection refused" not in done.stderr or time.monotonic() > deadline:
+                break
+            time.sleep(0.1)
+    assert (done.returncode, done.stdout) == (0, "3 Busy ErrorResult('toggle value=True')\n")
