@@ -7,6 +7,8 @@
 Ctrl-C stops the robot and the server cleanly.
 """
 
+from __future__ import annotations
+
 import math
 import sys
 import time
@@ -41,11 +43,10 @@ def main(address: str) -> int:
 
     @vp.on(server)
     def Joystick_7(widget: WidgetRegistry) -> None:
-        match widget:
-            case WidgetRegistry.Joystick(delta, intensity):
-                refusal = robot.steer(delta.x, delta.y, intensity)
-            case _:
-                refusal = "joystick 7 expects a joystick"
+        if isinstance(widget, WidgetRegistry.Joystick):
+            refusal = robot.steer(widget.delta.x, widget.delta.y, widget.intensity)
+        else:
+            refusal = "joystick 7 expects a joystick"
         if refusal is not None:
             print(f"robot: refused: {refusal}", flush=True)
             server.callback(7, ServerStatus.Error, vp.ErrorResult(refusal))
