@@ -10,12 +10,12 @@
 
 #include "common/result.hpp"
 #include "net/fd.hpp"
-#include "net/system_error.hpp"
+#include "common/system_error.hpp"
 
 namespace velto::net {
 
 // Called when a blocking call returned EINTR. Returning true retries the call; returning false
-// abandons it, and the operation fails with the EINTR error (`SystemError::interrupted()`).
+// abandons it, and the operation fails with the EINTR error.
 // An empty function retries.
 using RetryAfterInterrupt = std::function<bool()>;
 

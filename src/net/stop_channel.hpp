@@ -11,7 +11,7 @@
 
 #include "common/result.hpp"
 #include "net/socket_identity.hpp"
-#include "net/system_error.hpp"
+#include "common/system_error.hpp"
 
 namespace velto::net {
 

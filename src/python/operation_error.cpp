@@ -68,7 +68,7 @@ std::string OperationError::display() const {
     return std::visit(
         Overloaded{
             [](const ServerStateError&) { return std::string(ServerStateError::text); },
-            [](const net::SystemError& error) { return error.display(); },
+            [](const SystemError& error) { return error.display(); },
             [](const wire::DecodeError& error) { return error.text; },
             [](const net::ChannelClosed&) { return std::string(net::ChannelClosed::text); },
             [](const HostException& exception) { return exception.display(); },

@@ -9,7 +9,7 @@
 #include <variant>
 
 #include "net/stop_channel.hpp"
-#include "net/system_error.hpp"
+#include "common/system_error.hpp"
 #include "python/ref.hpp"
 #include "wire/frame.hpp"
 
@@ -39,11 +39,11 @@ void release_now(HostException& exception);
 
 class OperationError {
   public:
-    using Source = std::variant<ServerStateError, net::SystemError, wire::DecodeError,
+    using Source = std::variant<ServerStateError, SystemError, wire::DecodeError,
                                 net::ChannelClosed, HostException>;
 
     OperationError(ServerStateError source) : source_(source) {}
-    OperationError(net::SystemError source) : source_(std::move(source)) {}
+    OperationError(SystemError source) : source_(std::move(source)) {}
     OperationError(wire::DecodeError source) : source_(std::move(source)) {}
     OperationError(net::ChannelClosed source) : source_(source) {}
     OperationError(HostException source) : source_(std::move(source)) {}

@@ -1,9 +1,12 @@
 // Faults seen from Python: raising PanicException, and recognising one that comes back.
 #include "python/panic.hpp"
 
+#include <unistd.h>
+
 #include <string>
 
 #include "common/fault.hpp"
+#include "common/system_call.hpp"
 
 namespace velto::python {
 
@@ -35,7 +38,7 @@ void flush_python_stderr() noexcept {
 // must not run in the unwinding's noexcept destructors.
 [[noreturn]] void continue_as_fault(HostException panic) {
     flush_python_stderr();
-    write_all_to_stderr(recognition_banner);
+    static_cast<void>(write_all(STDERR_FILENO, recognition_banner));
     PyErr_Display(panic.type.get(), panic.value.get(), panic.traceback.get());
     flush_python_stderr();
     std::string message;
