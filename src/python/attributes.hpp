@@ -6,11 +6,11 @@
 
 #include <string_view>
 
-#include "python/boundary.hpp"
 #include "python/classes.hpp"
 #include "python/conversions.hpp"
+#include "python/errors.hpp"
+#include "python/faults.hpp"
 #include "python/object.hpp"
-#include "python/try.hpp"
 
 namespace velto::python {
 

@@ -3,9 +3,8 @@
 
 #include <cstring>
 
-#include "python/boundary.hpp"
-#include "python/panic.hpp"
-#include "python/try.hpp"
+#include "python/errors.hpp"
+#include "python/faults.hpp"
 
 namespace velto::python {
 
@@ -53,9 +52,8 @@ Result<Ref, OperationError> create_class(PyType_Spec& type_spec, PyTypeObject* b
 }
 
 PyObject* no_constructor(PyTypeObject*, PyObject*, PyObject*) {
-    return object_entry([]() -> ObjectResult {
-        return fail(host_error(PyExc_TypeError, "No constructor defined"));
-    });
+    return object_entry(
+        []() -> ObjectResult { return fail(type_error("No constructor defined")); });
 }
 
 Status<OperationError> set_class_attribute(PyTypeObject* type, const char* name, Ref value) {

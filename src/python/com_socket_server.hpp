@@ -13,11 +13,11 @@
 #include "net/fd.hpp"
 #include "net/stop_channel.hpp"
 #include "python/arguments.hpp"
-#include "python/boundary.hpp"
 #include "python/classes.hpp"
+#include "python/errors.hpp"
+#include "python/faults.hpp"
 #include "python/object.hpp"
 #include "python/ref.hpp"
-#include "python/try.hpp"
 
 namespace velto::python {
 

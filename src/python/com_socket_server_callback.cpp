@@ -9,7 +9,7 @@
 #include "python/com_socket_server.hpp"
 #include "python/com_socket_server_network.hpp"
 #include "python/conversions.hpp"
-#include "python/panic.hpp"
+#include "python/faults.hpp"
 #include "python/result_classes.hpp"
 #include "python/signal_check.hpp"
 #include "python/status_classes.hpp"

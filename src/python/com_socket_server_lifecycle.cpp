@@ -11,7 +11,7 @@
 #include "net/stop_channel.hpp"
 #include "python/com_socket_server.hpp"
 #include "python/com_socket_server_network.hpp"
-#include "python/panic.hpp"
+#include "python/faults.hpp"
 #include "python/serving_dispatch.hpp"
 #include "python/signal_check.hpp"
 

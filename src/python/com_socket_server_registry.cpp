@@ -8,7 +8,7 @@
 #include "python/com_socket_server.hpp"
 #include "python/conversions.hpp"
 #include "python/debug_log.hpp"
-#include "python/text.hpp"
+#include "python/errors.hpp"
 #include "wire/action_key.hpp"
 
 namespace velto::python {

@@ -11,8 +11,8 @@
 
 #include "common/result.hpp"
 #include "python/classes.hpp"
+#include "python/errors.hpp"
 #include "python/object.hpp"
-#include "python/operation_error.hpp"
 #include "python/ref.hpp"
 
 namespace velto::python {

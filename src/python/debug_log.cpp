@@ -1,8 +1,8 @@
 // The cached logger and the level check before each debug record.
 #include "python/debug_log.hpp"
 
-#include "python/panic.hpp"
-#include "python/try.hpp"
+#include "python/errors.hpp"
+#include "python/faults.hpp"
 
 namespace velto::python {
 

@@ -7,12 +7,11 @@
 
 #include "common/fault.hpp"
 #include "python/arguments.hpp"
-#include "python/boundary.hpp"
 #include "python/com_socket_server.hpp"
 #include "python/conversions.hpp"
 #include "python/debug_log.hpp"
-#include "python/text.hpp"
-#include "python/try.hpp"
+#include "python/errors.hpp"
+#include "python/faults.hpp"
 #include "wire/action_key.hpp"
 
 namespace velto::python {
@@ -38,13 +37,12 @@ std::string decorated_name(PyObject* function) {
         raise_fault(concat({"on(): __name__ of the decorated object is not a str: ",
                             conversion_error(name.get(), "PyString").display()}));
     }
-    Py_ssize_t size = 0;
-    const char* utf8 = PyUnicode_AsUTF8AndSize(name.get(), &size);
-    if (utf8 == nullptr) {
+    auto text = utf8_text(name.get());
+    if (!text) {
         raise_fault(concat({"on(): __name__ of the decorated object is not valid text: ",
-                            fetch_pending_exception().display()}));
+                            text.error().display()}));
     }
-    return std::string(utf8, static_cast<std::size_t>(size));
+    return std::move(text).value();
 }
 
 // Registration happens here, once per decoration: server.on(id, widget, function), through the

@@ -6,13 +6,12 @@
 #include <cstdint>
 
 #include "common/fault.hpp"
-#include "python/boundary.hpp"
 #include "python/com_socket_server.hpp"
 #include "python/decorator.hpp"
-#include "python/panic.hpp"
+#include "python/errors.hpp"
+#include "python/faults.hpp"
 #include "python/result_classes.hpp"
 #include "python/status_classes.hpp"
-#include "python/try.hpp"
 #include "python/velto_pi_server.hpp"
 #include "python/widget_classes.hpp"
 
@@ -81,6 +80,7 @@ Status<OperationError> module_body(PyObject* module) {
 }
 
 ObjectResult import_module() {
+    install_fault_recognition();
     PyInterpreterState* interpreter = PyInterpreterState_Get();
     const std::int64_t identity = PyInterpreterState_GetID(interpreter);
     if (identity == -1 && PyErr_Occurred()) return fail(pending_error());

@@ -9,8 +9,7 @@
 #include <utility>
 
 #include "common/result.hpp"
-#include "python/operation_error.hpp"
-#include "python/panic.hpp"
+#include "python/errors.hpp"
 #include "python/ref.hpp"
 
 namespace velto::python {

@@ -6,7 +6,7 @@
 
 #include "python/arguments.hpp"
 #include "python/attributes.hpp"
-#include "python/text.hpp"
+#include "python/errors.hpp"
 
 namespace velto::python {
 
@@ -114,8 +114,7 @@ Result<wire::ResultRegistry, OperationError> to_result_binding(Handle data) {
         VELTO_TRY(SharedBorrow shared, SharedBorrow::take(error.value()->borrow_state));
         return wire::ResultRegistry(error.value()->value);
     }
-    return fail(host_error(
-        PyExc_TypeError,
+    return fail(type_error(
         concat({"failed to extract enum ResultBinding ('Confirm | Error')",
                 "\n- variant Confirm (Confirm): ", alternative_failure("Confirm", confirm.error()),
                 "\n- variant Error (Error): ", alternative_failure("Error", error.error())})));

@@ -7,8 +7,8 @@
 
 #include "common/fault.hpp"
 #include "net/console.hpp"
+#include "python/faults.hpp"
 #include "python/interpreter_lock.hpp"
-#include "python/panic.hpp"
 #include "python/widget_classes.hpp"
 
 namespace velto::python {

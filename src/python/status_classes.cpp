@@ -7,7 +7,7 @@
 #include <string>
 
 #include "python/attributes.hpp"
-#include "python/text.hpp"
+#include "python/errors.hpp"
 
 namespace velto::python {
 

@@ -2,10 +2,10 @@
 #include "python/velto_pi_server.hpp"
 
 #include "python/arguments.hpp"
-#include "python/boundary.hpp"
 #include "python/com_socket_server.hpp"
 #include "python/conversions.hpp"
-#include "python/try.hpp"
+#include "python/errors.hpp"
+#include "python/faults.hpp"
 
 namespace velto::python {
 

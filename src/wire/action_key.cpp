@@ -4,6 +4,8 @@
 #include <charconv>
 #include <vector>
 
+#include "wire/utf8.hpp"
+
 namespace velto::wire {
 
 namespace {
@@ -18,24 +20,16 @@ bool is_white_space(char32_t c) {
 // from Python str values and are valid UTF-8; a malformed byte is taken as one non-blank unit
 // so that the split never reads past the end.
 std::size_t next_code_point(std::string_view text, std::size_t at, char32_t& out) {
-    const auto lead = static_cast<unsigned char>(text[at]);
-    std::size_t length = lead < 0x80    ? 1
-                         : lead >= 0xf0 ? 4
-                         : lead >= 0xe0 ? 3
-                         : lead >= 0xc0 ? 2
-                                        : 0;
-    if (length == 0 || at + length > text.size()) {
+    std::size_t bad = 0;
+    const std::size_t length = detail::utf8_sequence_length(text, at, bad);
+    if (length == 0) {
         out = 0xfffd;
         return 1;
     }
+    const auto lead = static_cast<unsigned char>(text[at]);
     char32_t value = length == 1 ? lead : lead & (0xff >> (length + 1));
     for (std::size_t i = 1; i < length; ++i) {
-        const auto next = static_cast<unsigned char>(text[at + i]);
-        if ((next & 0xc0) != 0x80) {
-            out = 0xfffd;
-            return 1;
-        }
-        value = (value << 6) | (next & 0x3f);
+        value = (value << 6) | (static_cast<unsigned char>(text[at + i]) & 0x3f);
     }
     out = value;
     return length;
