@@ -1,4 +1,4 @@
-// The shared steps of class creation.
+// The shared steps of class creation, and the borrow guards' two refusals.
 #include "python/classes.hpp"
 
 #include <cstring>
@@ -74,6 +74,18 @@ Status<OperationError> set_match_args(PyTypeObject* type, std::span<const char* 
         PyTuple_SET_ITEM(tuple.get(), position++, text);  // steals
     }
     return set_class_attribute(type, "__match_args__", std::move(tuple));
+}
+
+Result<ExclusiveBorrow, OperationError> ExclusiveBorrow::take(BorrowState& state) {
+    if (state != 0) return fail(runtime_error("Already borrowed"));
+    state = -1;
+    return ExclusiveBorrow(state);
+}
+
+Result<SharedBorrow, OperationError> SharedBorrow::take(BorrowState& state) {
+    if (state == -1) return fail(runtime_error("Already mutably borrowed"));
+    ++state;
+    return SharedBorrow(state);
 }
 
 }  // namespace velto::python

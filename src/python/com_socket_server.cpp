@@ -13,12 +13,11 @@
 #include "net/serving_thread.hpp"
 #include "net/socket.hpp"
 #include "python/arguments.hpp"
-#include "python/attributes.hpp"
+#include "python/classes.hpp"
 #include "python/conversions.hpp"
 #include "python/debug_log.hpp"
 #include "python/faults.hpp"
 #include "python/result_classes.hpp"
-#include "python/status_classes.hpp"
 #include "wire/action_key.hpp"
 #include "wire/frame.hpp"
 

@@ -13,7 +13,6 @@
 #include "net/stop_channel.hpp"
 #include "python/classes.hpp"
 #include "python/errors.hpp"
-#include "python/object.hpp"
 #include "python/ref.hpp"
 #include "python/serving_dispatch.hpp"
 

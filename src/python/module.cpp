@@ -7,12 +7,10 @@
 
 #include "common/fault.hpp"
 #include "python/com_socket_server.hpp"
-#include "python/decorator.hpp"
 #include "python/errors.hpp"
 #include "python/faults.hpp"
 #include "python/result_classes.hpp"
-#include "python/status_classes.hpp"
-#include "python/velto_pi_server.hpp"
+#include "python/server_entry.hpp"
 #include "python/widget_classes.hpp"
 
 namespace velto::python {

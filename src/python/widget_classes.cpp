@@ -8,7 +8,9 @@
 #include <string_view>
 
 #include "python/arguments.hpp"
-#include "python/attributes.hpp"
+#include "python/classes.hpp"
+#include "python/conversions.hpp"
+#include "python/faults.hpp"
 
 namespace velto::python {
 
