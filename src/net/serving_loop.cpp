@@ -23,7 +23,6 @@
 #include "net/frame_stream.hpp"
 #include "net/signal_mask.hpp"
 #include "net/socket.hpp"
-#include "net/socket_identity.hpp"
 
 namespace velto::net {
 

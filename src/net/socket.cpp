@@ -3,6 +3,7 @@
 
 #include <fcntl.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -77,6 +78,12 @@ Status<SystemError> send_all(const Fd& socket, std::span<const std::uint8_t> byt
         bytes = bytes.subspan(static_cast<std::size_t>(sent.value()));
     }
     return ok_unit;
+}
+
+std::optional<SocketIdentity> socket_identity(const Fd& socket) noexcept {
+    struct stat status {};
+    if (::fstat(socket.get(), &status) != 0) return std::nullopt;
+    return SocketIdentity{status.st_dev, status.st_ino};
 }
 
 Status<SystemError> shutdown_both(const Fd& socket) {

@@ -119,7 +119,7 @@ PyObject* com_socket_server_on(PyObject* self, PyObject* const* args, Py_ssize_t
             VELTO_TRY(std::uint8_t id, argument("id", to_u8(bound[0])));
             VELTO_TRY(std::string widget, argument("widget", to_text(bound[1])));
             VELTO_CHECK(debug_record(concat({"register action: ", widget})));
-            std::string key = wire::action_identity(id, widget);
+            std::string key = wire::action_key(id, widget);
             Ref action = borrow(bound[2]);
             {
                 VELTO_TRY(ExclusiveServer exclusive, exclusive_server(server));

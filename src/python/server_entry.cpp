@@ -97,15 +97,15 @@ PyObject* apply_decorator(PyObject* server, PyObject* args, PyObject* /*kwargs*/
         PyObject* function = PyTuple_GetItem(args, 0);
         if (function == nullptr) return fail(pending_error());
         const std::string name = decorated_name(function);
-        auto identity = wire::extract_identity(name);
-        if (!identity.ok()) {
+        auto parts = wire::parse_action_key(name);
+        if (!parts.ok()) {
             raise_fault(concat({"on(): the decorated function's name gives no widget identity: ",
-                                identity.error()}));
+                                parts.error()}));
         }
-        VELTO_TRY(Ref id, owned(PyLong_FromLong(identity->id)));
+        VELTO_TRY(Ref id, owned(PyLong_FromLong(parts->id)));
         VELTO_TRY(Ref widget,
                   owned(PyUnicode_FromStringAndSize(
-                      identity->widget.data(), static_cast<Py_ssize_t>(identity->widget.size()))));
+                      parts->widget.data(), static_cast<Py_ssize_t>(parts->widget.size()))));
         VELTO_TRY(Ref method_name, owned(PyUnicode_InternFromString("on")));
         PyObject* call[] = {server, id.get(), widget.get(), function};
         Ref registered = steal(PyObject_VectorcallMethod(method_name.get(), call, 4, nullptr));

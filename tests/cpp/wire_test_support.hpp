@@ -93,7 +93,7 @@ inline Bytes frame(std::uint8_t id, const Bytes& data) {
 // "Kind_id(fields)", floats in their shortest exact form, so equal texts mean equal frames
 // (signed zeros and infinities included; NaN payloads are checked where they matter).
 inline std::string describe(const Frame& frame) {
-    std::string text = frame.identity() + "(";
+    std::string text = frame.action_key() + "(";
     const auto add = [&text](auto value) {
         char digits[32];
         const auto end = std::to_chars(digits, digits + sizeof digits, value).ptr;
