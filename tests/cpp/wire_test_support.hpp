@@ -134,7 +134,7 @@ inline std::vector<ValidFrame> valid_frames() {
         variant("Joystick", Bytes{0x92, 0x92} + f32(0.5f) + f32(-1.0f) + f32(0.75f));
     const Joystick joystick_123{{1.0f, 2.0f}, 3.0f};
     return {
-        // The worked examples.
+        // One frame of each common shape, byte for byte.
         {"toggle_array_form", hex("92 03 81 ac 54 6f 67 67 6c 65 42 75 74 74 6f 6e 91 c3"),
          make(3, ToggleButton{true})},
         {"toggle_map_form",
