@@ -7,6 +7,9 @@
 
 #include "python/python.hpp"
 
+#include <array>
+#include <atomic>
+#include <cstdint>
 #include <memory>
 #include <span>
 #include <string_view>
@@ -41,6 +44,41 @@ class ClassCell {
   private:
     PyTypeObject* type_ = nullptr;
 };
+
+// Everything the module keeps for the whole process, in one place: the classes, PanicException,
+// the logger of debug records, the module object and the interpreter that imported it. Each
+// object is made on first need (the module body asks for every class at import) with the
+// interpreter lock held, and never released: instances may outlive everything else.
+struct ModuleState {
+    ClassCell velto_pi_server;
+    ClassCell com_socket_server;
+    ClassCell protocol;
+    ClassCell server_status;
+    ClassCell confirm_result;
+    ClassCell error_result;
+    ClassCell widget_registry;
+    std::array<ClassCell, 6> widget_kinds;  // by WidgetRegistry index
+    ClassCell coord;
+
+    PyObject* panic_exception = nullptr;
+
+    // The debug log's logger and the interned names of the two methods it calls on it.
+    struct Logger {
+        PyObject* logger = nullptr;
+        PyObject* is_enabled_for = nullptr;
+        PyObject* debug = nullptr;
+        PyObject* level = nullptr;
+    } debug_log;
+
+    PyObject* module = nullptr;
+    // The interpreter that imported the module first (-1 before); the objects above belong to it.
+    // Atomic because a second interpreter may look at it without the first one's lock.
+    std::atomic<std::int64_t> interpreter{-1};
+};
+
+// The one instance. Never destroyed: a serving thread may still use it while the process runs
+// its static destructors at exit.
+ModuleState& module_state() noexcept;
 
 // PyType_FromSpecWithBases with `base` (or object). The PyType_Spec's name must be
 // "builtins.<Name>" and, like its slots, static: the interpreter keeps pointers into it.

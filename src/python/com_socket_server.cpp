@@ -42,8 +42,6 @@ Result<Ref, OperationError> new_com_socket_server(std::string address) {
 
 namespace {
 
-ClassCell server_cell;
-
 ComSocketServerState& state_of(PyObject* self) {
     return object_cast<ComSocketServerState>(self)->value;
 }
@@ -351,7 +349,8 @@ PyType_Spec com_socket_server_spec = {
 }  // namespace
 
 ClassResult com_socket_server_class() {
-    return server_cell.get_or_create([] { return create_class(com_socket_server_spec); });
+    return module_state().com_socket_server.get_or_create(
+        [] { return create_class(com_socket_server_spec); });
 }
 
 }  // namespace velto::python

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "common/system_call.hpp"
+#include "python/classes.hpp"
 
 namespace velto::python {
 
@@ -74,7 +75,7 @@ void report_and_raise(const char* message, std::source_location where) noexcept 
 PyObject* panic_exception_class() noexcept {
     // Created with the interpreter lock held and never released: the class outlives every
     // exception object made from it.
-    static PyObject* cell = nullptr;
+    PyObject*& cell = module_state().panic_exception;
     if (cell == nullptr) {
         PyObject* made = PyErr_NewExceptionWithDoc("velto_protocol.PanicException", panic_doc,
                                                    PyExc_BaseException, nullptr);

@@ -24,7 +24,7 @@ struct Enumeration {
     std::string_view class_name;
     std::array<const char*, 4> members;  // in declared order: the index is the position
     PyType_Spec type_spec;
-    ClassCell cell;
+    ClassCell ModuleState::*cell;
 };
 
 template <Enumeration& E>
@@ -102,16 +102,16 @@ Enumeration server_status{
     "ServerStatus",
     {"NotInit", "Idle", "Busy", "Error"},
     enumeration_spec("builtins.ServerStatus", enumeration_slots<server_status>),
-    {}};
+    &ModuleState::server_status};
 Enumeration protocol{"Protocol",
                      {"WebSocket", "Bluetooth", "Http", "Usb"},
                      enumeration_spec("builtins.Protocol", enumeration_slots<protocol>),
-                     {}};
+                     &ModuleState::protocol};
 
 // The members are made here, once, with the class: every ServerStatus.Idle is the same object.
 template <Enumeration& E>
 ClassResult enumeration_class() {
-    return E.cell.get_or_create([]() -> Result<Ref, OperationError> {
+    return (module_state().*E.cell).get_or_create([]() -> Result<Ref, OperationError> {
         VELTO_TRY(Ref made, create_class(E.type_spec));
         auto* type = reinterpret_cast<PyTypeObject*>(made.get());
         for (std::size_t index = 0; index < E.members.size(); ++index) {
@@ -140,9 +140,6 @@ Result<wire::ServerStatus, OperationError> to_server_status(Handle object) {
 }
 
 namespace {
-
-ClassCell confirm_cell;
-ClassCell error_cell;
 
 PyObject* confirm_result_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     static constexpr Signature<1> signature{"ConfirmResult.__new__()", {"status"}};
@@ -225,11 +222,13 @@ std::string alternative_failure(std::string_view alternative, const OperationErr
 }  // namespace
 
 ClassResult confirm_result_class() {
-    return confirm_cell.get_or_create([] { return create_class(confirm_result_spec); });
+    return module_state().confirm_result.get_or_create(
+        [] { return create_class(confirm_result_spec); });
 }
 
 ClassResult error_result_class() {
-    return error_cell.get_or_create([] { return create_class(error_result_spec); });
+    return module_state().error_result.get_or_create(
+        [] { return create_class(error_result_spec); });
 }
 
 Result<wire::ResultRegistry, OperationError> to_result_binding(Handle data) {

@@ -21,8 +21,6 @@ namespace {
 
 struct NoFields {};
 
-ClassCell facade_cell;
-
 PyObject* use_socket(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
     static constexpr Signature<1> signature{"VeltoPiServer.use_socket()", {"address"}};
     return object_entry([&]() -> ObjectResult {
@@ -56,7 +54,7 @@ PyType_Spec facade_spec = {
 }  // namespace
 
 ClassResult velto_pi_server_class() {
-    return facade_cell.get_or_create([] { return create_class(facade_spec); });
+    return module_state().velto_pi_server.get_or_create([] { return create_class(facade_spec); });
 }
 
 namespace {
@@ -99,8 +97,8 @@ PyObject* apply_decorator(PyObject* server, PyObject* args, PyObject* /*kwargs*/
         const std::string name = decorated_name(function);
         auto parts = wire::parse_action_key(name);
         if (!parts.ok()) {
-            raise_fault(concat({"on(): the decorated function's name gives no widget identity: ",
-                                parts.error()}));
+            raise_fault(concat(
+                {"on(): the decorated function's name gives no widget identity: ", parts.error()}));
         }
         VELTO_TRY(Ref id, owned(PyLong_FromLong(parts->id)));
         VELTO_TRY(Ref widget,
