@@ -59,6 +59,9 @@ struct ModuleState {
     ClassCell widget_registry;
     std::array<ClassCell, 6> widget_kinds;  // by WidgetRegistry index
     ClassCell coord;
+    // Set once the six kind classes are WidgetRegistry's attributes; a failed attempt leaves the
+    // classes made so far in their cells for the next one.
+    bool widget_registry_complete = false;
 
     PyObject* panic_exception = nullptr;
 

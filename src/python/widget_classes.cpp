@@ -22,10 +22,6 @@ constexpr std::array<std::string_view, 6> kind_class_names = {
     "WidgetRegistry_DirectionalButton", "WidgetRegistry_Joystick",
 };
 
-// Set once the six kind classes are WidgetRegistry's attributes; a failed attempt leaves the
-// classes made so far in their cells for the next one.
-bool widget_registry_complete = false;
-
 template <std::size_t Kind>
 ClassResult kind_class() {
     return widget_kind_class(Kind);
@@ -303,7 +299,7 @@ ClassResult widget_kind_class(std::size_t kind) {
 
 ClassResult widget_registry_class() {
     VELTO_TRY(PyTypeObject * base, base_class());
-    if (widget_registry_complete) return base;
+    if (module_state().widget_registry_complete) return base;
     for (std::size_t kind = 0; kind < module_state().widget_kinds.size(); ++kind) {
         VELTO_TRY(PyTypeObject * type, widget_kind_class(kind));
         // The attribute is the kind name: WidgetRegistry.Joystick is WidgetRegistry_Joystick.
@@ -311,7 +307,7 @@ ClassResult widget_registry_class() {
         VELTO_CHECK(set_class_attribute(base, attribute.c_str(),
                                         borrow(reinterpret_cast<PyObject*>(type))));
     }
-    widget_registry_complete = true;
+    module_state().widget_registry_complete = true;
     return base;
 }
 
