@@ -4,9 +4,9 @@
 #include <pthread.h>
 #include <unistd.h>
 
-#include <cerrno>
-#include <cstring>
 #include <string_view>
+
+#include "common/system_call.hpp"
 
 namespace velto {
 
@@ -30,23 +30,14 @@ std::string_view source_path(const char* file) {
 
 }  // namespace
 
-void write_all_to_stderr(std::string_view text) noexcept {
-    while (!text.empty()) {
-        const ssize_t written = ::write(STDERR_FILENO, text.data(), text.size());
-        if (written < 0) {
-            if (errno == EINTR) continue;
-            return;  // nowhere left to report to
-        }
-        text.remove_prefix(static_cast<size_t>(written));
-    }
-}
-
 void report_fault(const Fault& fault) noexcept {
     try {
         std::string report = "velto_protocol: thread '" + current_thread_name() + "' faulted at " +
                              std::string(source_path(fault.where().file_name())) + ":" +
                              std::to_string(fault.where().line()) + ":\n" + fault.message() + "\n";
-        write_all_to_stderr(report);
+        // Standard error itself, not the program's sys.stderr, which it may have replaced or
+        // closed. When the descriptor fails there is nowhere left to report to.
+        static_cast<void>(write_all(STDERR_FILENO, report));
     } catch (...) {
         // Out of memory while reporting: the fault still travels to its boundary.
     }

@@ -49,11 +49,6 @@ class Fault {
     SourceLocation where_;
 };
 
-// Writes all of `text` to standard error (file descriptor 2) with write(2), past interruptions;
-// gives up silently when the descriptor fails. Used for reports, which must reach the descriptor
-// even when the program has replaced or closed its own stderr objects.
-void write_all_to_stderr(std::string_view text) noexcept;
-
 // Writes the fault report to standard error (file descriptor 2) as one write, so reports from
 // several threads never interleave: the thread's name (or "<unnamed>"), the source location
 // and the message.

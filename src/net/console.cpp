@@ -3,8 +3,9 @@
 
 #include <unistd.h>
 
-#include <cerrno>
 #include <string>
+
+#include "common/system_call.hpp"
 
 namespace velto::net {
 
@@ -17,19 +18,9 @@ void console_line(std::string_view text) noexcept {
     } catch (...) {
         return;  // out of memory: a progress line is not worth a fault
     }
-    // One write per line keeps concurrent lines whole; the loop only continues a write that a
-    // signal or a full pipe cut short.
-    const char* cursor = line.data();
-    std::size_t left = line.size();
-    while (left > 0) {
-        const ssize_t written = ::write(STDOUT_FILENO, cursor, left);
-        if (written < 0) {
-            if (errno == EINTR) continue;
-            return;  // standard output is gone; there is nobody left to tell
-        }
-        cursor += written;
-        left -= static_cast<std::size_t>(written);
-    }
+    // One write per line keeps concurrent lines whole. A failure is dropped: standard output is
+    // gone and there is nobody left to tell.
+    static_cast<void>(write_all(STDOUT_FILENO, line));
 }
 
 }  // namespace velto::net

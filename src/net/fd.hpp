@@ -1,6 +1,8 @@
 // A move-only owner of one file descriptor; closing happens in its destructor.
 #pragma once
 
+#include <unistd.h>
+
 #include <utility>
 
 namespace velto::net {
@@ -22,7 +24,12 @@ class Fd {
     int get() const noexcept { return fd_; }
     bool valid() const noexcept { return fd_ >= 0; }
     int release() noexcept { return std::exchange(fd_, -1); }
-    void reset(int fd = -1) noexcept;
+    void reset(int fd = -1) noexcept {
+        const int previous = std::exchange(fd_, fd);
+        // close() is not retried on EINTR: on Linux the descriptor is released whatever it
+        // returns, and a retry could close a descriptor another thread just received.
+        if (previous >= 0) ::close(previous);
+    }
 
   private:
     int fd_ = -1;

@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
+#include <limits>
 #include <memory>
 #include <optional>
 #include <string>
@@ -17,28 +18,35 @@ namespace velto::net {
 
 namespace {
 
-// A decimal number 0..65535, digits only.
-std::optional<std::uint16_t> parse_port(std::string_view text) {
-    if (text.empty()) return std::nullopt;
-    std::uint32_t value = 0;
-    for (char c : text) {
-        if (c < '0' || c > '9') return std::nullopt;
-        value = value * 10 + static_cast<std::uint32_t>(c - '0');
-        if (value > 65535) return std::nullopt;
-    }
-    return static_cast<std::uint16_t>(value);
-}
-
-// A numeric IPv6 scope id: any 32-bit unsigned decimal number.
-std::optional<std::uint32_t> parse_scope_id(std::string_view text) {
+// A decimal number that fits in `Number`, digits only (no sign, no blanks).
+template <class Number>
+std::optional<Number> parse_decimal(std::string_view text) {
     if (text.empty()) return std::nullopt;
     std::uint64_t value = 0;
     for (char c : text) {
         if (c < '0' || c > '9') return std::nullopt;
         value = value * 10 + static_cast<std::uint64_t>(c - '0');
-        if (value > UINT32_MAX) return std::nullopt;
+        if (value > std::numeric_limits<Number>::max()) return std::nullopt;
     }
-    return static_cast<std::uint32_t>(value);
+    return static_cast<Number>(value);
+}
+
+// A port: 0..65535.
+std::optional<std::uint16_t> parse_port(std::string_view text) {
+    return parse_decimal<std::uint16_t>(text);
+}
+
+// A numeric IPv6 scope id: any 32-bit unsigned number.
+std::optional<std::uint32_t> parse_scope_id(std::string_view text) {
+    return parse_decimal<std::uint32_t>(text);
+}
+
+// A copy of a socket address of `length` bytes (at most a sockaddr_storage).
+ListenAddress listen_address_of(const void* address, socklen_t length) {
+    ListenAddress result;
+    std::memcpy(&result.storage, address, length);
+    result.length = length;
+    return result;
 }
 
 std::optional<ListenAddress> parse_ipv4(std::string_view host, std::uint16_t port) {
@@ -48,10 +56,7 @@ std::optional<ListenAddress> parse_ipv4(std::string_view host, std::uint16_t por
     if (::inet_pton(AF_INET, std::string(host).c_str(), &address.sin_addr) != 1) {
         return std::nullopt;
     }
-    ListenAddress result;
-    std::memcpy(&result.storage, &address, sizeof address);
-    result.length = sizeof address;
-    return result;
+    return listen_address_of(&address, sizeof address);
 }
 
 // `host` is what stood between the brackets, possibly with a "%scope" suffix: a numeric scope
@@ -75,10 +80,7 @@ std::optional<ListenAddress> parse_ipv6(std::string_view host, std::uint16_t por
     if (::inet_pton(AF_INET6, std::string(host).c_str(), &address.sin6_addr) != 1) {
         return std::nullopt;
     }
-    ListenAddress result;
-    std::memcpy(&result.storage, &address, sizeof address);
-    result.length = sizeof address;
-    return result;
+    return listen_address_of(&address, sizeof address);
 }
 
 std::optional<ListenAddress> parse_socket_address(std::string_view text) {
@@ -135,9 +137,7 @@ Result<std::vector<ListenAddress>, SystemError> resolve_host(const std::string& 
     for (const addrinfo* entry = found; entry != nullptr; entry = entry->ai_next) {
         if (entry->ai_family != AF_INET && entry->ai_family != AF_INET6) continue;
         if (entry->ai_addrlen > sizeof(sockaddr_storage)) continue;
-        ListenAddress address;
-        std::memcpy(&address.storage, entry->ai_addr, entry->ai_addrlen);
-        address.length = entry->ai_addrlen;
+        ListenAddress address = listen_address_of(entry->ai_addr, entry->ai_addrlen);
         set_port(address, port);
         addresses.push_back(address);
     }

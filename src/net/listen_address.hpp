@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "common/result.hpp"
-#include "net/system_error.hpp"
+#include "common/system_error.hpp"
 
 namespace velto::net {
 

@@ -18,10 +18,11 @@
 #include <string>
 
 #include "common/fault.hpp"
+#include "common/system_call.hpp"
 #include "net/console.hpp"
 #include "net/frame_stream.hpp"
+#include "net/signal_mask.hpp"
 #include "net/socket.hpp"
-#include "net/socket_identity.hpp"
 
 namespace velto::net {
 
@@ -36,8 +37,9 @@ constexpr std::size_t receive_size = 1024;
 // so a fast client meets a bounded delay instead of one that grows with every cycle.
 constexpr std::size_t cycle_receive_limit = 64 * 1024;
 
-// poll() while every signal is blocked on this thread: EINTR is only a spurious wake-up.
-// Returns when a descriptor is ready (see its revents) or the deadline has passed.
+// poll() while every signal is blocked on this thread: EINTR is only a spurious wake-up, after
+// which the time left is measured again. Returns when a descriptor is ready (see its revents)
+// or the deadline has passed.
 void wait_ready(pollfd* fds, nfds_t count, std::optional<Clock::time_point> deadline) {
     for (;;) {
         int timeout = -1;
@@ -46,35 +48,16 @@ void wait_ready(pollfd* fds, nfds_t count, std::optional<Clock::time_point> dead
                 std::chrono::ceil<std::chrono::milliseconds>(*deadline - Clock::now());
             timeout = static_cast<int>(std::max<std::int64_t>(left.count(), 0));
         }
-        const int ready = ::poll(fds, count, timeout);
-        if (ready > 0) return;
-        if (ready == 0) {
-            if (!deadline || Clock::now() >= *deadline) return;
-            continue;
+        const auto ready =
+            system_call([&] { return ::poll(fds, count, timeout); }, [] { return false; });
+        if (!ready) {
+            if (ready.error().code == EINTR) continue;
+            raise_fault("Failed to wait for the connection: " + ready.error().display());
         }
-        if (errno != EINTR) {
-            raise_fault("Failed to wait for the connection: " +
-                        SystemError::from_errno(errno).display());
-        }
+        if (ready.value() > 0) return;
+        if (!deadline || Clock::now() >= *deadline) return;
     }
 }
-
-// Puts the signal mask an action runs with in force for the lifetime of the guard. The loop
-// waits with every signal blocked, so that signals reach the interpreter's main thread; an
-// action is the program's own code, and a process it starts inherits the mask in force: with
-// the waiting mask it would ignore SIGTERM and SIGINT for its whole life.
-class ActionSignalMask {
-  public:
-    explicit ActionSignalMask(const sigset_t& action_signals) noexcept {
-        ::pthread_sigmask(SIG_SETMASK, &action_signals, &waiting_);
-    }
-    ~ActionSignalMask() { ::pthread_sigmask(SIG_SETMASK, &waiting_, nullptr); }
-    ActionSignalMask(const ActionSignalMask&) = delete;
-    ActionSignalMask& operator=(const ActionSignalMask&) = delete;
-
-  private:
-    sigset_t waiting_;
-};
 
 class ServingLoop {
   public:
@@ -194,16 +177,15 @@ class ServingLoop {
     // nullopt when there was nothing to take (another reader of the socket took it first).
     std::optional<std::size_t> receive_once() {
         buffer_.fill(0);
-        ssize_t received;
-        do {
-            received = ::recv(connection_.get(), buffer_.data(), buffer_.size(), MSG_DONTWAIT);
-        } while (received < 0 && errno == EINTR);
-        if (received < 0) {
-            const int code = errno;
+        const auto received = system_call([&] {
+            return ::recv(connection_.get(), buffer_.data(), buffer_.size(), MSG_DONTWAIT);
+        });
+        if (!received) {
+            const int code = received.error().code;
             if (code == EAGAIN || code == EWOULDBLOCK) return std::nullopt;
-            raise_fault("Failed to read frame : " + SystemError::from_errno(code).display());
+            raise_fault("Failed to read frame : " + received.error().display());
         }
-        const auto count = static_cast<std::size_t>(received);
+        const auto count = static_cast<std::size_t>(received.value());
         console_line("Received size : " + std::to_string(count));
         stream_.append(std::span(buffer_).first(count));
         return count;
@@ -225,8 +207,11 @@ class ServingLoop {
         }
     }
 
+    // The loop waits with every signal blocked, so that signals reach the interpreter's main
+    // thread; an action is the program's own code, and a process it starts inherits the mask in
+    // force: with the waiting mask it would ignore SIGTERM and SIGINT for its whole life.
     Status<std::string> execute_action(const wire::Frame& frame) {
-        ActionSignalMask mask(action_signals_);
+        const ScopedSignalMask mask(action_signals_);
         return handler_.execute_action(frame);
     }
 

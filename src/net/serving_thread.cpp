@@ -7,6 +7,8 @@
 #include <csignal>
 #include <memory>
 
+#include "net/signal_mask.hpp"
+
 namespace velto::net {
 
 namespace {
@@ -43,26 +45,6 @@ __attribute__((no_sanitize("null"))) void* serving_thread_main(void* argument) {
     return nullptr;
 }
 
-// Blocks every signal on the calling thread for the lifetime of the guard and keeps the mask
-// it replaced. A thread inherits the mask of its creator, so the serving thread starts with
-// every signal blocked and signals keep going to the interpreter's main thread.
-class BlockAllSignals {
-  public:
-    BlockAllSignals() noexcept {
-        sigset_t all;
-        ::sigfillset(&all);
-        ::pthread_sigmask(SIG_SETMASK, &all, &previous_);
-    }
-    ~BlockAllSignals() { ::pthread_sigmask(SIG_SETMASK, &previous_, nullptr); }
-    BlockAllSignals(const BlockAllSignals&) = delete;
-    BlockAllSignals& operator=(const BlockAllSignals&) = delete;
-
-    const sigset_t& previous() const noexcept { return previous_; }
-
-  private:
-    sigset_t previous_;
-};
-
 }  // namespace
 
 Status<SystemError> spawn_serving_thread(Fd connection, StopReceiver stop,
@@ -78,7 +60,9 @@ Status<SystemError> spawn_serving_thread(Fd connection, StopReceiver stop,
     ::pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
     int code;
     {
-        BlockAllSignals blocked;
+        // A thread inherits its creator's mask: the serving thread starts with every signal
+        // blocked, and signals keep going to the interpreter's main thread.
+        const auto blocked = ScopedSignalMask::block_all();
         thread->action_signals = blocked.previous();
         pthread_t id;
         code = ::pthread_create(&id, &attributes, serving_thread_main, thread.get());

@@ -4,10 +4,10 @@
 #include <memory>
 
 #include "common/result.hpp"
+#include "common/system_error.hpp"
 #include "net/fd.hpp"
 #include "net/serving_loop.hpp"
 #include "net/stop_channel.hpp"
-#include "net/system_error.hpp"
 
 namespace velto::net {
 

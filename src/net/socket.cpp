@@ -3,11 +3,13 @@
 
 #include <fcntl.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <optional>
 
+#include "common/system_call.hpp"
 #include "net/listen_address.hpp"
 
 namespace velto::net {
@@ -50,13 +52,11 @@ Result<Fd, SystemError> listen_on(std::string_view address) {
 }
 
 Result<Fd, SystemError> accept_one(const Fd& listener, const RetryAfterInterrupt& retry) {
-    for (;;) {
-        const int fd = ::accept4(listener.get(), nullptr, nullptr, SOCK_CLOEXEC);
-        if (fd >= 0) return Fd(fd);
-        const int code = errno;
-        if (code == EINTR && retry_after(retry)) continue;
-        return fail(SystemError::from_errno(code));
-    }
+    auto accepted =
+        system_call([&] { return ::accept4(listener.get(), nullptr, nullptr, SOCK_CLOEXEC); },
+                    [&] { return retry_after(retry); });
+    if (!accepted) return fail(std::move(accepted).error());
+    return Fd(accepted.value());
 }
 
 Result<Fd, SystemError> duplicate(const Fd& socket) {
@@ -68,18 +68,22 @@ Result<Fd, SystemError> duplicate(const Fd& socket) {
 Status<SystemError> send_all(const Fd& socket, std::span<const std::uint8_t> bytes,
                              const RetryAfterInterrupt& retry) {
     while (!bytes.empty()) {
-        const ssize_t sent = ::send(socket.get(), bytes.data(), bytes.size(), MSG_NOSIGNAL);
-        if (sent < 0) {
-            const int code = errno;
-            if (code == EINTR && retry_after(retry)) continue;
-            return fail(SystemError::from_errno(code));
-        }
-        if (sent == 0) {
+        auto sent = system_call(
+            [&] { return ::send(socket.get(), bytes.data(), bytes.size(), MSG_NOSIGNAL); },
+            [&] { return retry_after(retry); });
+        if (!sent) return fail(std::move(sent).error());
+        if (sent.value() == 0) {
             return fail(SystemError::fixed("WriteZero", "failed to write whole buffer"));
         }
-        bytes = bytes.subspan(static_cast<std::size_t>(sent));
+        bytes = bytes.subspan(static_cast<std::size_t>(sent.value()));
     }
     return ok_unit;
+}
+
+std::optional<SocketIdentity> socket_identity(const Fd& socket) noexcept {
+    struct stat status {};
+    if (::fstat(socket.get(), &status) != 0) return std::nullopt;
+    return SocketIdentity{status.st_dev, status.st_ino};
 }
 
 Status<SystemError> shutdown_both(const Fd& socket) {

@@ -1,21 +1,24 @@
 // TCP operations the server needs: listen on an address text, accept one client, duplicate,
-// send everything, shut down. Every wait can be interrupted by a signal: the caller decides
-// through `RetryAfterInterrupt` whether to go on waiting.
+// send everything, tell sockets apart, shut down. Every wait can be interrupted by a signal: the
+// caller decides through `RetryAfterInterrupt` whether to go on waiting.
 #pragma once
 
+#include <sys/types.h>
 #include <cstdint>
+
 #include <functional>
+#include <optional>
 #include <span>
 #include <string_view>
 
 #include "common/result.hpp"
+#include "common/system_error.hpp"
 #include "net/fd.hpp"
-#include "net/system_error.hpp"
 
 namespace velto::net {
 
 // Called when a blocking call returned EINTR. Returning true retries the call; returning false
-// abandons it, and the operation fails with the EINTR error (`SystemError::interrupted()`).
+// abandons it, and the operation fails with the EINTR error.
 // An empty function retries.
 using RetryAfterInterrupt = std::function<bool()>;
 
@@ -35,6 +38,18 @@ Result<Fd, SystemError> duplicate(const Fd& socket);
 // Writes every byte (MSG_NOSIGNAL: a gone peer is an EPIPE error, never a signal).
 Status<SystemError> send_all(const Fd& socket, std::span<const std::uint8_t> bytes,
                              const RetryAfterInterrupt& retry);
+
+// Which socket a descriptor refers to: duplicated descriptors of one socket share an identity,
+// descriptors of two sockets never do (while both are open).
+struct SocketIdentity {
+    dev_t device = 0;
+    ino_t inode = 0;
+
+    bool operator==(const SocketIdentity&) const = default;
+};
+
+// nullopt when the descriptor cannot be examined (it is not open).
+std::optional<SocketIdentity> socket_identity(const Fd& socket) noexcept;
 
 // Shuts the connection down in both directions.
 Status<SystemError> shutdown_both(const Fd& socket);

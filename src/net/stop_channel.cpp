@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "common/system_call.hpp"
 #include "net/fd.hpp"
 
 namespace velto::net {
@@ -25,18 +26,16 @@ constexpr unsigned sender_gone = 1U << 2;
 
 void signal_event(const Fd& event) noexcept {
     const std::uint64_t one = 1;
-    while (::write(event.get(), &one, sizeof one) < 0 && errno == EINTR) {
-    }
+    static_cast<void>(system_call([&] { return ::write(event.get(), &one, sizeof one); }));
     // EAGAIN would mean the counter is at its maximum: it is readable already.
 }
 
 void drain_event(const Fd& event) noexcept {
     std::uint64_t count = 0;
     for (;;) {
-        const ssize_t got = ::read(event.get(), &count, sizeof count);
-        if (got < 0 && errno == EINTR) continue;
+        const auto got = system_call([&] { return ::read(event.get(), &count, sizeof count); });
         // One read empties an eventfd; the next one fails with EAGAIN (non-blocking).
-        if (got <= 0) return;
+        if (!got || got.value() == 0) return;
     }
 }
 

@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "common/result.hpp"
-#include "net/socket_identity.hpp"
-#include "net/system_error.hpp"
+#include "common/system_error.hpp"
+#include "net/socket.hpp"
 
 namespace velto::net {
 

@@ -4,15 +4,11 @@
 #include <string>
 #include <vector>
 
-#include "python/text.hpp"
+#include "python/errors.hpp"
 
 namespace velto::python {
 
 namespace {
-
-OperationError type_error(const std::string& message) {
-    return host_error(PyExc_TypeError, message);
-}
 
 // 'a'; 'a' and 'b'; 'a', 'b', and 'c'
 std::string quoted_list(const std::vector<std::string_view>& names) {

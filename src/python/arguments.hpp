@@ -11,7 +11,7 @@
 #include <string_view>
 
 #include "common/result.hpp"
-#include "python/operation_error.hpp"
+#include "python/errors.hpp"
 #include "python/ref.hpp"
 
 namespace velto::python {

@@ -1,11 +1,10 @@
-// The shared steps of class creation.
+// The shared steps of class creation, and the borrow guards' two refusals.
 #include "python/classes.hpp"
 
 #include <cstring>
 
-#include "python/boundary.hpp"
-#include "python/panic.hpp"
-#include "python/try.hpp"
+#include "python/errors.hpp"
+#include "python/faults.hpp"
 
 namespace velto::python {
 
@@ -53,9 +52,8 @@ Result<Ref, OperationError> create_class(PyType_Spec& type_spec, PyTypeObject* b
 }
 
 PyObject* no_constructor(PyTypeObject*, PyObject*, PyObject*) {
-    return object_entry([]() -> ObjectResult {
-        return fail(host_error(PyExc_TypeError, "No constructor defined"));
-    });
+    return object_entry(
+        []() -> ObjectResult { return fail(type_error("No constructor defined")); });
 }
 
 Status<OperationError> set_class_attribute(PyTypeObject* type, const char* name, Ref value) {
@@ -76,6 +74,23 @@ Status<OperationError> set_match_args(PyTypeObject* type, std::span<const char* 
         PyTuple_SET_ITEM(tuple.get(), position++, text);  // steals
     }
     return set_class_attribute(type, "__match_args__", std::move(tuple));
+}
+
+Result<ExclusiveBorrow, OperationError> ExclusiveBorrow::take(BorrowState& state) {
+    if (state != 0) return fail(runtime_error("Already borrowed"));
+    state = -1;
+    return ExclusiveBorrow(state);
+}
+
+Result<SharedBorrow, OperationError> SharedBorrow::take(BorrowState& state) {
+    if (state == -1) return fail(runtime_error("Already mutably borrowed"));
+    ++state;
+    return SharedBorrow(state);
+}
+
+ModuleState& module_state() noexcept {
+    static ModuleState* state = new ModuleState;
+    return *state;
 }
 
 }  // namespace velto::python

@@ -1,21 +1,281 @@
-// The ComSocketServer class: construction, the address attribute, the one method table, and the
-// lifetime of the object's connection and registry (released with the object; cycles through
-// registered actions are visible to the cycle collector).
+// The ComSocketServer class, top to bottom: its state, the access its methods take, the methods
+// (registry, connection, serving thread, results), the slots, and the type spec that lists them.
 #include "python/com_socket_server.hpp"
 
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <utility>
+#include <vector>
+
+#include "common/fault.hpp"
+#include "net/serving_thread.hpp"
+#include "net/socket.hpp"
 #include "python/arguments.hpp"
-#include "python/attributes.hpp"
-#include "python/com_socket_server_network.hpp"
+#include "python/classes.hpp"
+#include "python/conversions.hpp"
+#include "python/debug_log.hpp"
+#include "python/faults.hpp"
+#include "python/result_classes.hpp"
+#include "wire/action_key.hpp"
+#include "wire/frame.hpp"
 
 namespace velto::python {
 
-namespace {
+// ---- State --------------------------------------------------------------------------------
 
-ClassCell server_cell;
+ActionRegistry ComSocketServerState::clone_action_registry() const {
+    ActionRegistry snapshot;
+    snapshot.reserve(actions.size());
+    for (const auto& [key, action] : actions) snapshot.emplace(key, action.clone());
+    return snapshot;
+}
+
+Result<Ref, OperationError> new_com_socket_server(std::string address) {
+    VELTO_TRY(PyTypeObject * type, com_socket_server_class());
+    return new_object(type, ComSocketServerState{.address = std::move(address),
+                                                 .stream = net::Fd(),
+                                                 .actions = {},
+                                                 .stop_sender = std::nullopt});
+}
+
+namespace {
 
 ComSocketServerState& state_of(PyObject* self) {
     return object_cast<ComSocketServerState>(self)->value;
 }
+
+// The receiver of a method: an instance of the class (or of a subclass). No access is taken yet.
+Result<ComSocketServerObject*, OperationError> server_receiver(PyObject* self) {
+    return to_object<ComSocketServerState>(Handle(self), com_socket_server_class(),
+                                           com_socket_server_name);
+}
+
+// Exclusive access to the server's state, held only around a method's change of state: the
+// arguments are converted and the debug record is written before it, and what the change let go
+// of (a replaced action) is released after it. All of these can run Python code (an __index__, a
+// log handler, a __del__) that may use this server, or let the interpreter lock go so that an
+// action on the serving thread answers through callback() meanwhile.
+struct ExclusiveServer {
+    ComSocketServerState& state;
+    ExclusiveBorrow borrow;
+};
+Result<ExclusiveServer, OperationError> exclusive_server(ComSocketServerObject& server) {
+    VELTO_TRY(ExclusiveBorrow borrow, ExclusiveBorrow::take(server.borrow_state));
+    return ExclusiveServer{server.value, std::move(borrow)};
+}
+
+// What every method of ComSocketServer does around its body: the fault boundary, the binding of
+// the arguments to `signature` and the check of the receiver. `body(server, bound)` returns an
+// ObjectResult.
+template <std::size_t N, class Body>
+PyObject* server_method(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames,
+                        const Signature<N>& signature, Body&& body) {
+    return object_entry([&]() -> ObjectResult {
+        VELTO_TRY(auto bound, bind(signature, CallArguments::vectorcall(args, nargsf, kwnames)));
+        VELTO_TRY(ComSocketServerObject * server, server_receiver(self));
+        return body(*server, static_cast<const std::array<Handle, N>&>(bound));
+    });
+}
+
+// Blocking calls made with the interpreter lock held follow the interpreter's convention for
+// interrupted system calls: the signal handlers run, and a handler that raises ends the wait.
+// One per blocking call; it must outlive the call that uses its `retry()`.
+class SignalCheck {
+  public:
+    // For the network core's waits: after an interrupted system call, runs the signal handlers
+    // (PyErr_CheckSignals) and asks for a retry unless one raised.
+    net::RetryAfterInterrupt retry();
+
+    // True when a handler raised (KeyboardInterrupt, say) and so ended the wait: its exception
+    // is the pending one, and it is what the caller reports.
+    bool raised() const noexcept { return raised_; }
+
+  private:
+    bool raised_ = false;
+};
+
+net::RetryAfterInterrupt SignalCheck::retry() {
+    return [this] {
+        // Handlers only run on the main thread; elsewhere this is a cheap no-op and the wait
+        // simply goes on.
+        if (PyErr_CheckSignals() == 0) return true;
+        raised_ = true;
+        return false;
+    };
+}
+
+// ---- Methods: the action registry ---------------------------------------------------------
+
+PyObject* com_socket_server_on(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
+                               PyObject* kwnames) {
+    static constexpr Signature<3> signature{"ComSocketServer.on()", {"id", "widget", "action"}};
+    return server_method(
+        self, args, nargsf, kwnames, signature,
+        [](ComSocketServerObject& server, const std::array<Handle, 3>& bound) -> ObjectResult {
+            VELTO_TRY(std::uint8_t id, argument("id", to_u8(bound[0])));
+            VELTO_TRY(std::string widget, argument("widget", to_text(bound[1])));
+            VELTO_CHECK(debug_record(concat({"register action: ", widget})));
+            std::string key = wire::action_key(id, widget);
+            Ref action = borrow(bound[2]);
+            {
+                VELTO_TRY(ExclusiveServer exclusive, exclusive_server(server));
+                // The new action goes in and the one it replaces (if any) comes out into
+                // `action`, with no Python code run in between.
+                Ref& stored = exclusive.state.actions[std::move(key)];
+                std::swap(stored, action);
+            }
+            release_now(action);
+            return borrow(Py_None);
+        });
+}
+
+PyObject* com_socket_server_get_action(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
+                                       PyObject* kwnames) {
+    static constexpr Signature<1> signature{"ComSocketServer._get_action()", {"key"}};
+    return server_method(
+        self, args, nargsf, kwnames, signature,
+        [](ComSocketServerObject& server, const std::array<Handle, 1>& bound) -> ObjectResult {
+            VELTO_TRY(std::string key, argument("key", to_text(bound[0])));
+            VELTO_TRY(ExclusiveServer exclusive, exclusive_server(server));
+            const ActionRegistry& actions = exclusive.state.actions;
+            if (actions.empty()) return borrow(Py_None);
+            auto found = actions.find(key);
+            if (found == actions.end()) return borrow(Py_None);
+            return found->second.clone();
+        });
+}
+
+// ---- Methods: the connection and the serving thread ---------------------------------------
+
+// Waits for the client with the interpreter lock held: nothing else in the interpreter runs
+// until a client comes, except the signal handlers, whose KeyboardInterrupt ends the wait. The
+// exclusive access covers only the installation of the new connection, not the wait: a handler
+// that uses this server, or lets the interpreter lock go so that a running serving thread's
+// action answers through callback(), is not refused.
+PyObject* com_socket_server_open(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
+                                 PyObject* kwnames) {
+    static constexpr Signature<0> signature{"ComSocketServer.open()", {}};
+    return server_method(
+        self, args, nargsf, kwnames, signature,
+        [](ComSocketServerObject& server, const std::array<Handle, 0>&) -> ObjectResult {
+            auto listener = net::listen_on(server.value.address);
+            if (!listener.ok()) {
+                raise_fault("Unable to intanstiate TCP Listener. " + listener.error().structured());
+            }
+            SignalCheck signals;
+            auto accepted = net::accept_one(listener.value(), signals.retry());
+            if (!accepted.ok()) {
+                if (signals.raised()) return fail(pending_error());
+                raise_fault("Unable to get new TCP connection. " + accepted.error().structured());
+            }
+            VELTO_TRY(ExclusiveServer exclusive, exclusive_server(server));
+            // The earlier connection's handle is closed without a shutdown: a serving thread
+            // started on it keeps its own handle and goes on serving it.
+            exclusive.state.stream = std::move(accepted).value();
+            // One client per open(): the listening socket goes now, so later clients are refused.
+            listener.value().reset();
+            return borrow(Py_None);
+        });
+}
+
+// Starts a detached serving thread on a second handle of the connection, with a snapshot of
+// the registry and a new stop channel. A thread started by an earlier serve() is retired: it
+// ends without shutting the connection down, and the new thread continues where it stopped.
+PyObject* com_socket_server_serve(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
+                                  PyObject* kwnames) {
+    static constexpr Signature<0> signature{"ComSocketServer.serve()", {}};
+    return server_method(
+        self, args, nargsf, kwnames, signature,
+        [](ComSocketServerObject& server, const std::array<Handle, 0>&) -> ObjectResult {
+            VELTO_TRY(ExclusiveServer exclusive, exclusive_server(server));
+            ComSocketServerState& state = exclusive.state;
+            if (!state.stream.valid()) return fail(OperationError(ServerStateError{}));
+            auto connection = net::duplicate(state.stream);
+            if (!connection.ok()) return fail(OperationError(std::move(connection).error()));
+            std::unique_ptr<net::FrameHandler> dispatch =
+                make_serving_dispatch(state.clone_action_registry());
+            auto channel = net::make_stop_channel();
+            if (!channel.ok()) return fail(OperationError(std::move(channel).error()));
+            auto [sender, receiver] = std::move(channel).value();
+            net::Predecessor predecessor;
+            if (state.stop_sender) predecessor = state.stop_sender->retire();
+            state.stop_sender = std::move(sender);
+            auto spawned =
+                net::spawn_serving_thread(std::move(connection).value(), std::move(receiver),
+                                          std::move(dispatch), std::move(predecessor));
+            if (!spawned.ok()) raise_fault("failed to spawn thread: " + spawned.error().display());
+            return borrow(Py_None);
+        });
+}
+
+// Never waits for the serving thread: the stop wakes it, and it ends the connection itself.
+PyObject* com_socket_server_close(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
+                                  PyObject* kwnames) {
+    static constexpr Signature<0> signature{"ComSocketServer.close()", {}};
+    return server_method(
+        self, args, nargsf, kwnames, signature,
+        [](ComSocketServerObject& server, const std::array<Handle, 0>&) -> ObjectResult {
+            VELTO_TRY(ExclusiveServer exclusive, exclusive_server(server));
+            ComSocketServerState& state = exclusive.state;
+            if (state.stop_sender) {
+                if (auto sent = state.stop_sender->send(); !sent.ok()) {
+                    return fail(OperationError(sent.error()));
+                }
+                state.stream.reset();  // no shutdown: the serving thread's handle does that
+                return borrow(Py_None);
+            }
+            if (state.stream.valid()) {
+                if (auto down = net::shutdown_both(state.stream); !down.ok()) {
+                    return fail(OperationError(std::move(down).error()));
+                }
+                state.stream.reset();
+            }
+            return borrow(Py_None);
+        });
+}
+
+// ---- Methods: results -----------------------------------------------------------------------
+
+// Writes with the interpreter lock held, on the object's own handle (the serving thread reads
+// on its duplicate); an action that answers from inside its call lands here on the serving
+// thread, which holds the lock then.
+//
+// The frame is converted and encoded before the exclusive access is taken, which then covers
+// only the connection and the write. The write runs no Python code except the signal handlers
+// after an interrupted send; those run with the access still held on purpose: a handler that
+// answered through callback() itself would otherwise put its frame in the middle of this one.
+// It is refused ("Already borrowed") instead.
+PyObject* com_socket_server_callback(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
+                                     PyObject* kwnames) {
+    static constexpr Signature<3> signature{"ComSocketServer.callback()", {"id", "status", "data"}};
+    return server_method(
+        self, args, nargsf, kwnames, signature,
+        [](ComSocketServerObject& server, const std::array<Handle, 3>& bound) -> ObjectResult {
+            VELTO_TRY(std::uint8_t id, argument("id", to_u8(bound[0])));
+            VELTO_TRY(wire::ServerStatus status, argument("status", to_server_status(bound[1])));
+            // Bad data is reported even when there is no client: the connection is looked at
+            // only after this.
+            auto payload = to_result_binding(bound[2]);
+            if (!payload.ok()) {
+                raise_fault("Python data failed to be bound: " + payload.error().display());
+            }
+            const wire::ResultFrame frame{id, status, std::move(payload).value()};
+            const std::vector<std::uint8_t> bytes = frame.bufferize();
+            VELTO_TRY(ExclusiveServer exclusive, exclusive_server(server));
+            if (!exclusive.state.stream.valid()) return fail(OperationError(ServerStateError{}));
+            SignalCheck signals;
+            auto sent = net::send_all(exclusive.state.stream, bytes, signals.retry());
+            if (!sent.ok()) {
+                if (signals.raised()) return fail(pending_error());
+                return fail(OperationError(std::move(sent).error()));
+            }
+            return borrow(Py_None);
+        });
+}
+
+// ---- Slots and type spec ------------------------------------------------------------------
 
 PyObject* com_socket_server_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
     static constexpr Signature<1> signature{"ComSocketServer.__new__()", {"address"}};
@@ -88,33 +348,9 @@ PyType_Spec com_socket_server_spec = {
 
 }  // namespace
 
-ActionRegistry ComSocketServerState::clone_action_registry() const {
-    ActionRegistry snapshot;
-    snapshot.reserve(actions.size());
-    for (const auto& [key, action] : actions) snapshot.emplace(key, action.clone());
-    return snapshot;
-}
-
 ClassResult com_socket_server_class() {
-    return server_cell.get_or_create([] { return create_class(com_socket_server_spec); });
-}
-
-Result<Ref, OperationError> new_com_socket_server(std::string address) {
-    VELTO_TRY(PyTypeObject * type, com_socket_server_class());
-    return new_object(type, ComSocketServerState{.address = std::move(address),
-                                                 .stream = net::Fd(),
-                                                 .actions = {},
-                                                 .stop_sender = std::nullopt});
-}
-
-Result<ComSocketServerObject*, OperationError> server_receiver(PyObject* self) {
-    return to_object<ComSocketServerState>(Handle(self), com_socket_server_class(),
-                                           com_socket_server_name);
-}
-
-Result<ExclusiveServer, OperationError> exclusive_server(ComSocketServerObject& server) {
-    VELTO_TRY(ExclusiveBorrow borrow, ExclusiveBorrow::take(server.borrow_state));
-    return ExclusiveServer{server.value, std::move(borrow)};
+    return module_state().com_socket_server.get_or_create(
+        [] { return create_class(com_socket_server_spec); });
 }
 
 }  // namespace velto::python

@@ -4,22 +4,21 @@
 #include <cfloat>
 #include <cmath>
 
-#include "python/panic.hpp"
-#include "python/text.hpp"
+#include "python/errors.hpp"
+#include "python/faults.hpp"
 
 namespace velto::python {
 
 OperationError conversion_error(PyObject* object, std::string_view target) {
-    return host_error(PyExc_TypeError, concat({"'", type_qualname(object),
-                                               "' object cannot be converted to '", target, "'"}));
+    return type_error(
+        concat({"'", type_qualname(object), "' object cannot be converted to '", target, "'"}));
 }
 
 OperationError argument_error(std::string_view parameter, OperationError error) {
     const HostException* original = error.host_exception();
     if (original == nullptr || !original->is_exactly(PyExc_TypeError)) return error;
     OperationError rewrapped =
-        host_error(PyExc_TypeError,
-                   concat({"argument '", parameter, "': ", exception_text(original->value.get())}));
+        type_error(concat({"argument '", parameter, "': ", exception_text(original->value.get())}));
     const HostException* replacement = rewrapped.host_exception();
     if (replacement != nullptr && replacement->is_exactly(PyExc_TypeError)) {
         // PyException_GetCause gives a new reference, PyException_SetCause steals one.
@@ -38,8 +37,7 @@ Result<std::uint8_t, OperationError> to_u8(Handle object) {
     long value = PyLong_AsLong(index.get());
     if (value == -1 && PyErr_Occurred()) return fail(pending_error());
     if (value < 0 || value > 255) {
-        return fail(
-            host_error(PyExc_OverflowError, "out of range integral type conversion attempted"));
+        return fail(overflow_error("out of range integral type conversion attempted"));
     }
     return static_cast<std::uint8_t>(value);
 }
@@ -73,10 +71,7 @@ Result<float, OperationError> to_f32(Handle object) {
 
 Result<std::string, OperationError> to_text(Handle object) {
     if (!PyUnicode_Check(object.get())) return fail(conversion_error(object.get(), "PyString"));
-    Py_ssize_t size = 0;
-    const char* utf8 = PyUnicode_AsUTF8AndSize(object.get(), &size);
-    if (utf8 == nullptr) return fail(pending_error());
-    return std::string(utf8, static_cast<std::size_t>(size));
+    return utf8_text(object.get());
 }
 
 Result<PyObject*, OperationError> to_instance(Handle object, PyTypeObject* type,

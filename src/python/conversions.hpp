@@ -1,6 +1,8 @@
-// Converting Python arguments to the values the module works with, with the TypeError and
-// OverflowError texts shared by every callable, and the rule that re-words a failed argument's
-// TypeError for the parameter it was given for.
+// Converting between Python objects and the values the module works with: arguments in, with
+// the TypeError and OverflowError texts shared by every callable and the rule that re-words a
+// failed argument's TypeError for the parameter it was given for; attribute values out, with the
+// getter body every read-only attribute shares (receiver check, shared access, the read itself,
+// under the fault boundary).
 #pragma once
 
 #include "python/python.hpp"
@@ -11,8 +13,9 @@
 
 #include "common/result.hpp"
 #include "python/classes.hpp"
-#include "python/object.hpp"
-#include "python/operation_error.hpp"
+#include "python/conversions.hpp"
+#include "python/errors.hpp"
+#include "python/faults.hpp"
 #include "python/ref.hpp"
 
 namespace velto::python {
@@ -62,6 +65,30 @@ Result<Object<Value>*, OperationError> to_object(Handle object, ClassResult type
     auto checked = to_instance(object, type.value(), class_name);
     if (!checked.ok()) return fail(std::move(checked).error());
     return object_cast<Value>(checked.value());
+}
+
+// `read(const Value&)` returns the attribute's new object as an ObjectResult.
+template <class Value, class Read>
+PyObject* read_attribute(PyObject* self, ClassResult (*type)(), std::string_view class_name,
+                         Read&& read) {
+    return object_entry([&]() -> ObjectResult {
+        VELTO_TRY(Object<Value> * object, to_object<Value>(Handle(self), type(), class_name));
+        VELTO_TRY(SharedBorrow shared, SharedBorrow::take(object->borrow_state));
+        return read(static_cast<const Value&>(object->value));
+    });
+}
+
+inline ObjectResult new_bool(bool value) {
+    return owned(PyBool_FromLong(value ? 1 : 0));
+}
+inline ObjectResult new_float(double value) {
+    return owned(PyFloat_FromDouble(value));
+}
+inline ObjectResult new_int(long value) {
+    return owned(PyLong_FromLong(value));
+}
+inline ObjectResult new_text(std::string_view text) {
+    return owned(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
 }
 
 }  // namespace velto::python

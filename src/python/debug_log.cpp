@@ -1,8 +1,9 @@
 // The cached logger and the level check before each debug record.
 #include "python/debug_log.hpp"
 
-#include "python/panic.hpp"
-#include "python/try.hpp"
+#include "python/classes.hpp"
+#include "python/errors.hpp"
+#include "python/faults.hpp"
 
 namespace velto::python {
 
@@ -11,16 +12,9 @@ namespace {
 constexpr const char* logger_name = "velto_protocol.server.com_socket";
 constexpr long debug_level = 10;  // logging.DEBUG, fixed by the logging module's interface
 
-struct LoggerCell {
-    PyObject* logger = nullptr;
-    PyObject* is_enabled_for = nullptr;  // interned method names
-    PyObject* debug = nullptr;
-    PyObject* level = nullptr;
-};
-
 // Obtained once and kept for the rest of the process, like the classes.
-Result<LoggerCell*, OperationError> logger_cell() {
-    static LoggerCell cell;
+Result<ModuleState::Logger*, OperationError> logger_cell() {
+    ModuleState::Logger& cell = module_state().debug_log;
     if (cell.logger != nullptr) return &cell;
     VELTO_TRY(Ref logging, owned(PyImport_ImportModule("logging")));
     VELTO_TRY(Ref logger, owned(PyObject_CallMethod(logging.get(), "getLogger", "s", logger_name)));
@@ -39,7 +33,7 @@ Result<LoggerCell*, OperationError> logger_cell() {
 }  // namespace
 
 Status<OperationError> debug_record(std::string_view message) {
-    VELTO_TRY(LoggerCell * cell, logger_cell());
+    VELTO_TRY(ModuleState::Logger * cell, logger_cell());
     PyObject* check_args[] = {cell->logger, cell->level};
     VELTO_TRY(Ref enabled,
               owned(PyObject_VectorcallMethod(cell->is_enabled_for, check_args, 2, nullptr)));

@@ -8,7 +8,7 @@
 #include <string_view>
 
 #include "common/result.hpp"
-#include "python/operation_error.hpp"
+#include "python/errors.hpp"
 
 namespace velto::python {
 

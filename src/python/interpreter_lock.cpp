@@ -3,8 +3,6 @@
 
 #include <utility>
 
-#include "python/ref.hpp"
-
 namespace velto::python {
 
 bool interpreter_finalizing() noexcept {
@@ -14,19 +12,6 @@ bool interpreter_finalizing() noexcept {
 #else
     return _Py_IsFinalizing() != 0;
 #endif
-}
-
-bool holds_interpreter_lock() noexcept {
-    if (PyGILState_Check() == 0) return false;
-    // This thread's own state (null once finalization has torn the bookkeeping down) must be
-    // the one that holds the lock.
-    PyThreadState* mine = PyGILState_GetThisThreadState();
-#if PY_VERSION_HEX >= 0x030D0000
-    PyThreadState* holder = PyThreadState_GetUnchecked();
-#else
-    PyThreadState* holder = _PyThreadState_UncheckedGet();
-#endif
-    return mine != nullptr && mine == holder;
 }
 
 InterpreterAttachment::InterpreterAttachment() {

@@ -7,17 +7,13 @@
 
 #include <optional>
 
+#include "python/ref.hpp"
+
 namespace velto::python {
 
 // True once the interpreter is finalizing (or gone). Taking the lock from a foreign thread then
 // ends that thread inside the interpreter, so callers check this first.
 bool interpreter_finalizing() noexcept;
-
-// True when the calling thread holds the interpreter lock. Unlike PyGILState_Check alone, it
-// stays right after the interpreter has torn its thread bookkeeping down at the end of
-// finalization (PyGILState_Check then answers yes to every thread) and in processes that
-// created sub-interpreters (which switch PyGILState_Check off).
-bool holds_interpreter_lock() noexcept;
 
 // A foreign thread's attachment to the interpreter, made and dropped on the thread itself while
 // it does not hold the lock. Neither construction, `hold()` nor destruction is noexcept: if the

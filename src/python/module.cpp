@@ -6,14 +6,11 @@
 #include <cstdint>
 
 #include "common/fault.hpp"
-#include "python/boundary.hpp"
 #include "python/com_socket_server.hpp"
-#include "python/decorator.hpp"
-#include "python/panic.hpp"
+#include "python/errors.hpp"
+#include "python/faults.hpp"
 #include "python/result_classes.hpp"
-#include "python/status_classes.hpp"
-#include "python/try.hpp"
-#include "python/velto_pi_server.hpp"
+#include "python/server_entry.hpp"
 #include "python/widget_classes.hpp"
 
 namespace velto::python {
@@ -36,12 +33,6 @@ PyModuleDef module_definition = {
     .m_clear = nullptr,
     .m_free = nullptr,
 };
-
-// The interpreter that imported the module first; the module's classes and cells belong to it.
-std::atomic<std::int64_t> interpreter_cell{-1};
-
-// The module object, kept for the rest of the process once the body has run.
-PyObject* module_cell = nullptr;
 
 Status<OperationError> add(PyObject* module, const char* name, Ref value) {
     Ref names = steal(PyObject_GetAttrString(module, "__all__"));
@@ -81,15 +72,17 @@ Status<OperationError> module_body(PyObject* module) {
 }
 
 ObjectResult import_module() {
+    install_fault_recognition();
     PyInterpreterState* interpreter = PyInterpreterState_Get();
     const std::int64_t identity = PyInterpreterState_GetID(interpreter);
     if (identity == -1 && PyErr_Occurred()) return fail(pending_error());
     std::int64_t first = -1;
-    if (!interpreter_cell.compare_exchange_strong(first, identity) && first != identity) {
+    if (!module_state().interpreter.compare_exchange_strong(first, identity) && first != identity) {
         return fail(host_error(PyExc_ImportError,
                                "velto_protocol does not support sub-interpreters: it is already "
                                "imported by another interpreter of this process"));
     }
+    PyObject*& module_cell = module_state().module;
     if (module_cell != nullptr) return borrow(module_cell);
     VELTO_TRY(Ref module, owned(PyModule_Create2(&module_definition, 1013)));
     VELTO_CHECK(module_body(module.get()));

@@ -5,9 +5,6 @@
 #include <atomic>
 #include <mutex>
 #include <vector>
-
-#include "python/interpreter_lock.hpp"
-
 namespace velto::python {
 
 namespace {
@@ -27,6 +24,19 @@ PendingReleases& pending() {
 }
 
 }  // namespace
+
+bool holds_interpreter_lock() noexcept {
+    if (PyGILState_Check() == 0) return false;
+    // This thread's own state (null once finalization has torn the bookkeeping down) must be
+    // the one that holds the lock.
+    PyThreadState* mine = PyGILState_GetThisThreadState();
+#if PY_VERSION_HEX >= 0x030D0000
+    PyThreadState* holder = PyThreadState_GetUnchecked();
+#else
+    PyThreadState* holder = _PyThreadState_UncheckedGet();
+#endif
+    return mine != nullptr && mine == holder;
+}
 
 void release_reference(PyObject* object) noexcept {
     if (object == nullptr) return;

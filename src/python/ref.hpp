@@ -9,6 +9,12 @@
 
 namespace velto::python {
 
+// True when the calling thread holds the interpreter lock. Unlike PyGILState_Check alone, it
+// stays right after the interpreter has torn its thread bookkeeping down at the end of
+// finalization (PyGILState_Check then answers yes to every thread) and in processes that
+// created sub-interpreters (which switch PyGILState_Check off).
+bool holds_interpreter_lock() noexcept;
+
 // Drops one reference. With the interpreter lock held this happens at once; on a thread that
 // does not hold it (a serving thread letting go of its snapshot) the release is queued and
 // carried out by the next entry point that runs with the lock. The lock is never taken here,

@@ -1,5 +1,8 @@
-// ConfirmResult and ErrorResult, the payloads a Python program answers with, and the conversion
-// of any Python object into a result payload (ResultBinding: Confirm tried before Error).
+// The classes of a program's answer through callback(id, status, data): the enumerations
+// ServerStatus and Protocol, whose members are made once, with their class, and are the only
+// instances there are; ConfirmResult and ErrorResult, the payloads; and the conversions of the
+// status and of any Python object into a result payload (ResultBinding: Confirm tried before
+// Error).
 #pragma once
 
 #include "python/python.hpp"
@@ -8,6 +11,13 @@
 #include "wire/values.hpp"
 
 namespace velto::python {
+
+ClassResult server_status_class();
+ClassResult protocol_class();
+
+// The status argument of callback: a ServerStatus instance only (target "ServerStatus"); the
+// caller wraps the failure with `argument("status", ...)`.
+Result<wire::ServerStatus, OperationError> to_server_status(Handle object);
 
 ClassResult confirm_result_class();
 ClassResult error_result_class();

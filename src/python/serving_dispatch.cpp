@@ -7,8 +7,8 @@
 
 #include "common/fault.hpp"
 #include "net/console.hpp"
+#include "python/faults.hpp"
 #include "python/interpreter_lock.hpp"
-#include "python/panic.hpp"
 #include "python/widget_classes.hpp"
 
 namespace velto::python {
@@ -29,7 +29,7 @@ class ServingDispatch final : public net::FrameHandler {
     ~ServingDispatch() override = default;
 
     Status<std::string> execute_action(const wire::Frame& frame) override {
-        const std::string key = frame.identity();
+        const std::string key = frame.action_key();
         const auto found = snapshot_.find(key);
         if (found == snapshot_.end()) {
             net::console_line("No key " + key + " found");

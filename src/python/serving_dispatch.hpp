@@ -5,11 +5,16 @@
 #include "python/python.hpp"
 
 #include <memory>
+#include <string>
+#include <unordered_map>
 
 #include "net/serving_loop.hpp"
-#include "python/com_socket_server.hpp"
+#include "python/ref.hpp"
 
 namespace velto::python {
+
+// Action key ("ClickButton_3") to the registered Python object.
+using ActionRegistry = std::unordered_map<std::string, Ref>;
 
 // A handler for net::spawn_serving_thread that owns `snapshot` (taken by serve()). Made on a
 // Python thread with the interpreter lock held; everything after runs on the serving thread,

@@ -8,7 +8,9 @@
 #include <string_view>
 
 #include "python/arguments.hpp"
-#include "python/attributes.hpp"
+#include "python/classes.hpp"
+#include "python/conversions.hpp"
+#include "python/faults.hpp"
 
 namespace velto::python {
 
@@ -19,13 +21,6 @@ constexpr std::array<std::string_view, 6> kind_class_names = {
     "WidgetRegistry_ConfirmButton",     "WidgetRegistry_PressButton",
     "WidgetRegistry_DirectionalButton", "WidgetRegistry_Joystick",
 };
-
-ClassCell base_cell;
-std::array<ClassCell, 6> kind_cells;
-ClassCell coord_cell;
-// Set once the six kind classes are WidgetRegistry's attributes; a failed attempt leaves the
-// classes made so far in their cells for the next one.
-bool widget_registry_complete = false;
 
 template <std::size_t Kind>
 ClassResult kind_class() {
@@ -283,18 +278,18 @@ constexpr std::array<std::span<const char* const>, 6> kind_match_args = {{
 }};
 
 ClassResult base_class() {
-    return base_cell.get_or_create([] { return create_class(base_spec); });
+    return module_state().widget_registry.get_or_create([] { return create_class(base_spec); });
 }
 
 }  // namespace
 
 ClassResult coord_class() {
-    return coord_cell.get_or_create([] { return create_class(coord_spec); });
+    return module_state().coord.get_or_create([] { return create_class(coord_spec); });
 }
 
 ClassResult widget_kind_class(std::size_t kind) {
     VELTO_TRY(PyTypeObject * base, base_class());
-    return kind_cells.at(kind).get_or_create([&]() -> Result<Ref, OperationError> {
+    return module_state().widget_kinds.at(kind).get_or_create([&]() -> Result<Ref, OperationError> {
         VELTO_TRY(Ref type, create_class(kind_specs[kind], base));
         VELTO_CHECK(
             set_match_args(reinterpret_cast<PyTypeObject*>(type.get()), kind_match_args[kind]));
@@ -304,15 +299,15 @@ ClassResult widget_kind_class(std::size_t kind) {
 
 ClassResult widget_registry_class() {
     VELTO_TRY(PyTypeObject * base, base_class());
-    if (widget_registry_complete) return base;
-    for (std::size_t kind = 0; kind < kind_cells.size(); ++kind) {
+    if (module_state().widget_registry_complete) return base;
+    for (std::size_t kind = 0; kind < module_state().widget_kinds.size(); ++kind) {
         VELTO_TRY(PyTypeObject * type, widget_kind_class(kind));
         // The attribute is the kind name: WidgetRegistry.Joystick is WidgetRegistry_Joystick.
         std::string attribute(wire::widget_kind_names[kind]);
         VELTO_CHECK(set_class_attribute(base, attribute.c_str(),
                                         borrow(reinterpret_cast<PyObject*>(type))));
     }
-    widget_registry_complete = true;
+    module_state().widget_registry_complete = true;
     return base;
 }
 

@@ -1,8 +1,12 @@
-// Action keys: building them from a widget text and an id, and taking a function name apart.
+// Action keys: building them from a widget text and an id (or a decoded frame), and taking a
+// function name apart.
 #include "wire/action_key.hpp"
 
 #include <charconv>
 #include <vector>
+
+#include "wire/frame.hpp"
+#include "wire/utf8.hpp"
 
 namespace velto::wire {
 
@@ -18,24 +22,16 @@ bool is_white_space(char32_t c) {
 // from Python str values and are valid UTF-8; a malformed byte is taken as one non-blank unit
 // so that the split never reads past the end.
 std::size_t next_code_point(std::string_view text, std::size_t at, char32_t& out) {
-    const auto lead = static_cast<unsigned char>(text[at]);
-    std::size_t length = lead < 0x80    ? 1
-                         : lead >= 0xf0 ? 4
-                         : lead >= 0xe0 ? 3
-                         : lead >= 0xc0 ? 2
-                                        : 0;
-    if (length == 0 || at + length > text.size()) {
+    std::size_t bad = 0;
+    const std::size_t length = detail::utf8_sequence_length(text, at, bad);
+    if (length == 0) {
         out = 0xfffd;
         return 1;
     }
+    const auto lead = static_cast<unsigned char>(text[at]);
     char32_t value = length == 1 ? lead : lead & (0xff >> (length + 1));
     for (std::size_t i = 1; i < length; ++i) {
-        const auto next = static_cast<unsigned char>(text[at + i]);
-        if ((next & 0xc0) != 0x80) {
-            out = 0xfffd;
-            return 1;
-        }
-        value = (value << 6) | (next & 0x3f);
+        value = (value << 6) | (static_cast<unsigned char>(text[at + i]) & 0x3f);
     }
     out = value;
     return length;
@@ -71,14 +67,14 @@ bool parse_widget_id(std::string_view piece, std::uint8_t& id) {
 
 }  // namespace
 
-std::string action_identity(std::uint8_t id, std::string_view widget) {
+std::string action_key(std::uint8_t id, std::string_view widget) {
     std::string key(first_word(widget));
     key += '_';
     key += std::to_string(id);
     return key;
 }
 
-Result<Identity, std::string> extract_identity(std::string_view function_name) {
+Result<ActionKeyParts, std::string> parse_action_key(std::string_view function_name) {
     const std::size_t first_underscore = function_name.find('_');
     if (first_underscore == std::string_view::npos) {
         return fail("the function name \"" + std::string(function_name) +
@@ -87,14 +83,18 @@ Result<Identity, std::string> extract_identity(std::string_view function_name) {
     const std::string_view widget = function_name.substr(0, first_underscore);
     std::string_view id_piece = function_name.substr(first_underscore + 1);
     id_piece = id_piece.substr(0, id_piece.find('_'));
-    Identity identity;
-    if (!parse_widget_id(id_piece, identity.id)) {
+    ActionKeyParts parts;
+    if (!parse_widget_id(id_piece, parts.id)) {
         return fail("the function name \"" + std::string(function_name) + "\" has \"" +
                     std::string(id_piece) +
                     "\" where the widget id belongs: expected a decimal number from 0 to 255");
     }
-    identity.widget = std::string(widget);
-    return identity;
+    parts.widget = std::string(widget);
+    return parts;
+}
+
+std::string Frame::action_key() const {
+    return wire::action_key(id, name(data));
 }
 
 }  // namespace velto::wire

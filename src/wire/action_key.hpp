@@ -11,15 +11,15 @@ namespace velto::wire {
 
 // The first whitespace-separated word of `widget` (Unicode White_Space, UTF-8 input), "_", and
 // the id in decimal. An empty or all-blank widget text gives "_<id>".
-std::string action_identity(std::uint8_t id, std::string_view widget);
+std::string action_key(std::uint8_t id, std::string_view widget);
 
-struct Identity {
+struct ActionKeyParts {
     std::uint8_t id = 0;
     std::string widget;
 };
 
 // Splits a function name such as "ClickButton_3" (further "_" pieces ignored) into widget text
 // and id. The error is a sentence naming what is wrong with the name.
-Result<Identity, std::string> extract_identity(std::string_view function_name);
+Result<ActionKeyParts, std::string> parse_action_key(std::string_view function_name);
 
 }  // namespace velto::wire

@@ -11,8 +11,8 @@
 
 namespace velto::wire::detail {
 
-// What a decoder found where it wanted something else (the U of the message shapes): a value
-// that the message prints, or a kind that it names.
+// What a decoder found where it wanted something else (the "found" part of a decode error
+// message): a value that the message prints, or a kind that it names.
 struct Unexpected {
     // Found kinds whose description carries no value.
     enum class Kind : std::uint8_t { Bytes, Unit, Seq, Map, NewtypeStruct, UnitVariant };
@@ -38,7 +38,7 @@ std::string format_float(double value);
 // control characters escaped (\u{1b}).
 std::string quote_string(std::string_view utf8);
 
-// U as the message shapes print it ("integer `5`", "unit value", ...).
+// The found part of a message as it is printed ("integer `5`", "unit value", ...).
 std::string describe(const Unexpected& found);
 
 std::string invalid_type(const Unexpected& found, std::string_view expected);

@@ -4,29 +4,47 @@
 #include <cassert>
 #include <limits>
 #include <string>
+#include <utility>
 
 #include "wire/utf8.hpp"
 
 namespace velto::wire::detail {
+
+namespace {
+
+// Reads an integer of the unsigned families (as std::uint64_t) or of the signed ones (as
+// std::int64_t) and hands it to `use`, which returns whether decoding goes on.
+template <class Use>
+bool with_integer(Reader& r, std::uint8_t marker, Use&& use) {
+    if (family(marker) == Family::PositiveFixint || family(marker) == Family::Uint) {
+        std::uint64_t value = 0;
+        return r.read_uint(value) && use(value);
+    }
+    std::int64_t value = 0;
+    return r.read_int(value) && use(value);
+}
+
+Unexpected integer_found(std::uint64_t value) {
+    return Unexpected::of_unsigned(value);
+}
+Unexpected integer_found(std::int64_t value) {
+    return Unexpected::of_signed(value);
+}
+
+}  // namespace
 
 bool read_unexpected(Reader& r, Unexpected& found) {
     std::uint8_t marker = 0;
     if (!r.peek(marker)) return false;
     switch (family(marker)) {
         case Family::PositiveFixint:
-        case Family::Uint: {
-            std::uint64_t value = 0;
-            if (!r.read_uint(value)) return false;
-            found = Unexpected::of_unsigned(value);
-            return true;
-        }
+        case Family::Uint:
         case Family::NegativeFixint:
-        case Family::Int: {
-            std::int64_t value = 0;
-            if (!r.read_int(value)) return false;
-            found = Unexpected::of_signed(value);
-            return true;
-        }
+        case Family::Int:
+            return with_integer(r, marker, [&](auto value) {
+                found = integer_found(value);
+                return true;
+            });
         case Family::Float32: {
             // Shown as the double it widens to exactly, so one rendering serves both widths.
             float value = 0;
@@ -111,23 +129,16 @@ std::size_t find_name(std::span<const std::string_view> names, std::string_view 
 bool read_u8_slow(Reader& r, std::uint8_t marker, std::uint8_t& out) {
     assert(family(marker) != Family::PositiveFixint);  // taken by read_u8
     switch (family(marker)) {
-        case Family::Uint: {
-            std::uint64_t value = 0;
-            if (!r.read_uint(value)) return false;
-            if (value > 0xff) return r.fail(invalid_value(Unexpected::of_unsigned(value), "u8"));
-            out = static_cast<std::uint8_t>(value);
-            return true;
-        }
+        case Family::Uint:
         case Family::NegativeFixint:
-        case Family::Int: {
-            std::int64_t value = 0;
-            if (!r.read_int(value)) return false;
-            if (value < 0 || value > 0xff) {
-                return r.fail(invalid_value(Unexpected::of_signed(value), "u8"));
-            }
-            out = static_cast<std::uint8_t>(value);
-            return true;
-        }
+        case Family::Int:
+            return with_integer(r, marker, [&](auto value) {
+                if (std::cmp_less(value, 0) || std::cmp_greater(value, 0xff)) {
+                    return r.fail(invalid_value(integer_found(value), "u8"));
+                }
+                out = static_cast<std::uint8_t>(value);
+                return true;
+            });
         default:
             return fail_scalar(r, marker, "u8");
     }
@@ -141,19 +152,13 @@ bool read_f32_slow(Reader& r, std::uint8_t marker, float& out) {
     assert(family(marker) != Family::Float32);  // taken by read_f32
     switch (family(marker)) {
         case Family::PositiveFixint:
-        case Family::Uint: {
-            std::uint64_t value = 0;
-            if (!r.read_uint(value)) return false;
-            out = static_cast<float>(value);
-            return true;
-        }
+        case Family::Uint:
         case Family::NegativeFixint:
-        case Family::Int: {
-            std::int64_t value = 0;
-            if (!r.read_int(value)) return false;
-            out = static_cast<float>(value);
-            return true;
-        }
+        case Family::Int:
+            return with_integer(r, marker, [&](auto value) {
+                out = static_cast<float>(value);
+                return true;
+            });
         case Family::Float64: {
             double value = 0;
             if (!r.read_float64(value)) return false;

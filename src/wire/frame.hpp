@@ -36,7 +36,7 @@ struct Frame {
     static Result<ParsedFrame, DecodeError> parse(std::span<const std::uint8_t> bytes);
 
     // The frame's action key: widget kind name, "_", decimal id (ClickButton_3).
-    std::string identity() const;
+    std::string action_key() const;
 };
 
 struct ParsedFrame {

@@ -45,32 +45,27 @@ struct ConfirmButtonRecord : EmptyRecord<ConfirmButton> {
     static constexpr std::string_view count = "struct variant WidgetRegistry::ConfirmButton";
 };
 
-struct ToggleButtonRecord {
-    using Value = ToggleButton;
+// ToggleButton and PressButton carry one boolean, which no byte of the bin form can be.
+template <class Widget, bool Widget::*field>
+struct BooleanRecord {
+    using Value = Widget;
+    static bool read_field(Reader& r, std::size_t, Widget& out) { return read_bool(r, out.*field); }
+    static constexpr std::array<std::string_view, 1> byte_refused = {"a boolean"};
+    static void store_byte(std::size_t, std::uint8_t, Widget&) {}
+};
+
+struct ToggleButtonRecord : BooleanRecord<ToggleButton, &ToggleButton::value> {
     static constexpr std::string_view name = "struct variant WidgetRegistry::ToggleButton";
     static constexpr std::string_view count =
         "struct variant WidgetRegistry::ToggleButton with 1 element";
     static constexpr std::array<std::string_view, 1> fields = {"value"};
-
-    static bool read_field(Reader& r, std::size_t, ToggleButton& out) {
-        return read_bool(r, out.value);
-    }
-    static constexpr std::array<std::string_view, 1> byte_refused = {"a boolean"};
-    static void store_byte(std::size_t, std::uint8_t, ToggleButton&) {}
 };
 
-struct PressButtonRecord {
-    using Value = PressButton;
+struct PressButtonRecord : BooleanRecord<PressButton, &PressButton::pressed> {
     static constexpr std::string_view name = "struct variant WidgetRegistry::PressButton";
     static constexpr std::string_view count =
         "struct variant WidgetRegistry::PressButton with 1 element";
     static constexpr std::array<std::string_view, 1> fields = {"pressed"};
-
-    static bool read_field(Reader& r, std::size_t, PressButton& out) {
-        return read_bool(r, out.pressed);
-    }
-    static constexpr std::array<std::string_view, 1> byte_refused = {"a boolean"};
-    static void store_byte(std::size_t, std::uint8_t, PressButton&) {}
 };
 
 struct DirectionalButtonRecord {

@@ -31,7 +31,6 @@ class Reader {
           end_(begin_ + bytes.size()) {}
 
     std::size_t position() const noexcept { return static_cast<std::size_t>(cur_ - begin_); }
-    bool failed() const noexcept { return failed_; }
     DecodeError take_error() noexcept { return std::move(error_); }
 
     // Record the first failure; later ones are ignored. Both return false, so a caller can

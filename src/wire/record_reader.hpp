@@ -13,14 +13,17 @@ namespace velto::wire::detail {
 
 // A record description provides:
 //   using Value;                             the decoded record
-//   static constexpr std::string_view name;  E of an invalid type ("struct Coord")
-//   static constexpr std::string_view count; E of an invalid length ("struct Coord with 2 ...")
+//   static constexpr std::string_view name;  what an invalid type message says was expected
+//                                            ("struct Coord")
+//   static constexpr std::string_view count; what an invalid length message says was expected
+//                                            ("struct Coord with 2 ...")
 //   static constexpr std::array<std::string_view, K> fields;
 //   static bool read_field(Reader&, std::size_t index, Value&);
 // and, for the bin form, where each byte is an unsigned integer 0..255:
 //   static constexpr std::array<std::string_view, K> byte_refused;
-//       per field, E of the invalid type that every byte fails with there (a boolean, a union or
-//       a nested record), or empty for a number field, which takes every byte as its value;
+//       per field, what the invalid type message that every byte fails with there says was
+//       expected (a boolean, a union or a nested record), or empty for a number field, which
+//       takes every byte as its value;
 //   static void store_byte(std::size_t index, std::uint8_t byte, Value&);  number fields only
 template <class Record>
 bool read_record_array(Reader& r, typename Record::Value& out) {

@@ -5,11 +5,7 @@
 
 namespace velto::wire::detail {
 
-namespace {
-
-// Length of the well-formed sequence starting at `i`, or 0 if there is none; `bad` then
-// receives the length of the maximal subpart to replace (at least 1).
-std::size_t sequence_length(std::string_view bytes, std::size_t i, std::size_t& bad) noexcept {
+std::size_t utf8_sequence_length(std::string_view bytes, std::size_t i, std::size_t& bad) noexcept {
     const auto at = [&](std::size_t k) { return static_cast<std::uint8_t>(bytes[k]); };
     const std::uint8_t lead = at(i);
     bad = 1;
@@ -46,8 +42,6 @@ std::size_t sequence_length(std::string_view bytes, std::size_t i, std::size_t& 
     return need + 1;
 }
 
-}  // namespace
-
 std::optional<std::size_t> find_invalid_utf8(std::string_view bytes) noexcept {
     std::size_t i = 0;
     while (i < bytes.size()) {
@@ -57,7 +51,7 @@ std::optional<std::size_t> find_invalid_utf8(std::string_view bytes) noexcept {
             continue;
         }
         std::size_t bad = 0;
-        const std::size_t n = sequence_length(bytes, i, bad);
+        const std::size_t n = utf8_sequence_length(bytes, i, bad);
         if (n == 0) return i;
         i += n;
     }
@@ -70,7 +64,7 @@ std::string utf8_lossy(std::string_view bytes) {
     std::size_t i = 0;
     while (i < bytes.size()) {
         std::size_t bad = 0;
-        const std::size_t n = sequence_length(bytes, i, bad);
+        const std::size_t n = utf8_sequence_length(bytes, i, bad);
         if (n == 0) {
             out += "\xef\xbf\xbd";
             i += bad;

@@ -1,14 +1,18 @@
-// Listening on address texts, accepting, duplicating, sending everything and shutting down,
-// over real loopback sockets.
+// Listening on address texts (IPv6 scope ids included), accepting, duplicating, sending
+// everything and shutting down, over real loopback sockets.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <net/if.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <future>
+#include <string>
 
+#include "net/listen_address.hpp"
 #include "net/socket.hpp"
 #include "net_test_support.hpp"
 
@@ -145,6 +149,39 @@ TEST(Connection, AcceptSendAllAndShutdownThroughADuplicate) {
     // still open.
     ASSERT_TRUE(shutdown_both(copy.value()));
     EXPECT_TRUE(testing::wait_for_eof(link.client));
+}
+
+// A numeric scope id is any 32-bit number, an interface name is looked up.
+struct ScopeCase {
+    const char* name;
+    const char* text;
+    std::uint32_t scope;
+};
+
+class IPv6Scope : public ::testing::TestWithParam<ScopeCase> {};
+
+TEST_P(IPv6Scope, IsTakenFromTheLiteral) {
+    auto resolved = resolve_listen_address(GetParam().text);
+    ASSERT_TRUE(resolved) << resolved.error().display();
+    ASSERT_EQ(resolved.value().size(), 1u);
+    ASSERT_EQ(resolved.value()[0].family(), AF_INET6);
+    const auto* address = reinterpret_cast<const sockaddr_in6*>(resolved.value()[0].get());
+    EXPECT_EQ(address->sin6_scope_id, GetParam().scope);
+    EXPECT_EQ(ntohs(address->sin6_port), 80);
+}
+
+INSTANTIATE_TEST_SUITE_P(Literals, IPv6Scope,
+                         ::testing::Values(ScopeCase{"Small", "[fe80::1%2]:80", 2},
+                                           ScopeCase{"AbovePorts", "[fe80::1%65536]:80", 65536},
+                                           ScopeCase{"Largest", "[fe80::1%4294967295]:80",
+                                                     4294967295U}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(IPv6ScopeName, IsTheInterfacesIndex) {
+    auto resolved = resolve_listen_address("[fe80::1%lo]:80");
+    ASSERT_TRUE(resolved) << resolved.error().display();
+    const auto* address = reinterpret_cast<const sockaddr_in6*>(resolved.value()[0].get());
+    EXPECT_EQ(address->sin6_scope_id, ::if_nametoindex("lo"));
 }
 
 }  // namespace

@@ -58,7 +58,7 @@ TEST_P(FailureTest, PrefixesAreIncompleteOrFailTheSameWay) {
 
 auto case_name = [](const auto& info) { return info.param.name; };
 
-// Reading rule 2, array form.
+// Records written as arrays: lengths, and the fields read before a surplus is looked at.
 INSTANTIATE_TEST_SUITE_P(
     RecordArray, FailureTest,
     ::testing::Values(FailureCase{"empty", hex("90"),
@@ -77,7 +77,7 @@ INSTANTIATE_TEST_SUITE_P(
                                   "invalid type: unit value, expected variant identifier"}),
     case_name);
 
-// Reading rule 2, map form.
+// Records written as maps: missing and duplicate fields, and keys of every kind.
 INSTANTIATE_TEST_SUITE_P(
     RecordMap, FailureTest,
     ::testing::Values(
@@ -107,7 +107,7 @@ INSTANTIATE_TEST_SUITE_P(
         FailureCase{"key_reserved", hex("81 c1 03"), kReserved}),
     case_name);
 
-// Reading rule 2, bin form, and values that are no record.
+// Records written as byte strings, and values that are no record at all.
 INSTANTIATE_TEST_SUITE_P(
     RecordOther, FailureTest,
     ::testing::Values(
@@ -141,7 +141,7 @@ INSTANTIATE_TEST_SUITE_P(
         FailureCase{"reserved", hex("c1"), kReserved}),
     case_name);
 
-// Reading rule 3 and the union: selectors, bare keys, entry counts.
+// The widget kind union: selectors, bare keys, entry counts.
 INSTANTIATE_TEST_SUITE_P(
     Union, FailureTest,
     ::testing::Values(
@@ -207,7 +207,7 @@ INSTANTIATE_TEST_SUITE_P(
         FailureCase{"key_reserved", frame(3, hex("81 c1 90")), kReserved}),
     case_name);
 
-// Part of the payload records of each variant (union rule step 3 and 4).
+// The payload record of each widget kind, reached through the union.
 INSTANTIATE_TEST_SUITE_P(
     Payload, FailureTest,
     ::testing::Values(
@@ -278,7 +278,7 @@ INSTANTIATE_TEST_SUITE_P(
                     "elements"}),
     case_name);
 
-// Reading rules 4 to 8: numbers and booleans.
+// Numbers and booleans: widths, signs, ranges and the types they refuse.
 INSTANTIATE_TEST_SUITE_P(
     Scalars, FailureTest,
     ::testing::Values(

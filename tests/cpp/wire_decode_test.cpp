@@ -55,7 +55,7 @@ INSTANTIATE_TEST_SUITE_P(AllForms, ValidFrameTest, ::testing::ValuesIn(valid_fra
                          [](const auto& info) { return info.param.name; });
 
 TEST(Incomplete, TruncatedHeadersAndBodies) {
-    // The worked example of an input ending after the id, and truncations inside kinds of
+    // An input ending right after the id, and truncations inside kinds of
     // length fields the valid frames do not use.
     for (const Bytes& bytes :
          {hex("92 03"), hex("92 cd 00"), hex("92 03 81 c5 00"),

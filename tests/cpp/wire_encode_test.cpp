@@ -48,7 +48,7 @@ INSTANTIATE_TEST_SUITE_P(
                    hex("93 00 a7 4e 6f 74 49 6e 69 74") + kConfirmHead + hex("c3")}),
     [](const auto& info) { return info.param.name; });
 
-// Writing rule 4: the id in its shortest unsigned form.
+// The id is written in its shortest unsigned form.
 INSTANTIATE_TEST_SUITE_P(
     Ids, EncodeTest,
     ::testing::Values(EncodeCase{"id_0", confirm(0, ServerStatus::Idle, true),
@@ -61,7 +61,7 @@ INSTANTIATE_TEST_SUITE_P(
                                  hex("93 cc ff a5 45 72 72 6f 72") + kConfirmHead + hex("c2")}),
     [](const auto& info) { return info.param.name; });
 
-// Writing rule 6: the shortest string header for the error text's length in bytes.
+// The error text gets the shortest string header for its length in bytes.
 INSTANTIATE_TEST_SUITE_P(
     ErrorText, EncodeTest,
     ::testing::Values(

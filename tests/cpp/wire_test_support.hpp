@@ -93,7 +93,7 @@ inline Bytes frame(std::uint8_t id, const Bytes& data) {
 // "Kind_id(fields)", floats in their shortest exact form, so equal texts mean equal frames
 // (signed zeros and infinities included; NaN payloads are checked where they matter).
 inline std::string describe(const Frame& frame) {
-    std::string text = frame.identity() + "(";
+    std::string text = frame.action_key() + "(";
     const auto add = [&text](auto value) {
         char digits[32];
         const auto end = std::to_chars(digits, digits + sizeof digits, value).ptr;
@@ -134,7 +134,7 @@ inline std::vector<ValidFrame> valid_frames() {
         variant("Joystick", Bytes{0x92, 0x92} + f32(0.5f) + f32(-1.0f) + f32(0.75f));
     const Joystick joystick_123{{1.0f, 2.0f}, 3.0f};
     return {
-        // The worked examples.
+        // One frame of each common shape, byte for byte.
         {"toggle_array_form", hex("92 03 81 ac 54 6f 67 67 6c 65 42 75 74 74 6f 6e 91 c3"),
          make(3, ToggleButton{true})},
         {"toggle_map_form",

@@ -24,7 +24,7 @@ W = vp.WidgetRegistry
 # Each case: (label, frame bytes, action key, kind, expected attributes). For a joystick the
 # attributes are x, y (of delta) and intensity, as the 32-bit floats they arrive as.
 CASES = [
-    # ---- the worked examples, byte for byte
+    # ---- one frame of each common shape, byte for byte
     ("toggle, array form", hexbytes("92 03 81 ac 546f67676c65427574746f6e 91 c3"),
      "ToggleButton_3", "ToggleButton", {"value": True}),
     ("toggle, frame and payload as maps",

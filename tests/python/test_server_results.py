@@ -9,7 +9,7 @@ from velto_client import free_port, hand_result, hexbytes, open_with_client
 
 S = vp.ServerStatus
 
-# (id, status, data, expected bytes); the worked examples are spelled out byte for byte.
+# (id, status, data, expected bytes); the typical answers are spelled out byte for byte.
 RESULTS = [
     (3, S.Idle, lambda: vp.ConfirmResult(True),
      hexbytes("93 03 a4 49646c65 81 ad 436f6e6669726d526573756c74 91 c3")),

@@ -3,7 +3,7 @@
 
 #include <string>
 
-namespace velto::net {
+namespace velto {
 
 struct SystemError {
     int code = 0;         // the errno; 0 for a failure detected by the module itself
@@ -13,8 +13,6 @@ struct SystemError {
     static SystemError from_errno(int code);
     static SystemError fixed(std::string kind, std::string message);
 
-    bool interrupted() const noexcept;  // EINTR: a wait abandoned at the caller's request
-
     // "<C library text> (os error N)", or the fixed message.
     std::string display() const;
     // One line naming the kind, the errno when there is one, and the message:
@@ -22,4 +20,4 @@ struct SystemError {
     std::string structured() const;
 };
 
-}  // namespace velto::net
+}  // namespace velto

@@ -1,8 +1,8 @@
-// Display texts of the binding's errors and their one translation into Python exceptions.
-#include "python/operation_error.hpp"
+// Fetching pending exceptions, the display texts of the binding's errors and their one
+// translation into Python exceptions.
+#include "python/errors.hpp"
 
-#include "python/panic.hpp"
-#include "python/text.hpp"
+#include <atomic>
 
 namespace velto::python {
 
@@ -13,20 +13,71 @@ struct Overloaded : Visitors... {
     using Visitors::operator()...;
 };
 
+// Set once at import, read by every fetch (the serving thread's included).
+std::atomic<ExceptionRecognition> installed_recognition{nullptr};
+
 // The __qualname__ of a class as UTF-8, or "<failed to extract type name>".
 std::string qualname_of(PyObject* type) {
     Ref name = steal(PyObject_GetAttrString(type, "__qualname__"));
     if (name && PyUnicode_Check(name.get())) {
-        Py_ssize_t size = 0;
-        if (const char* utf8 = PyUnicode_AsUTF8AndSize(name.get(), &size)) {
-            return std::string(utf8, static_cast<size_t>(size));
-        }
+        if (auto text = utf8_text(name.get())) return std::move(text).value();
     }
     PyErr_Clear();
     return "<failed to extract type name>";
 }
 
+HostException fetch_raw() {
+    HostException exception;
+#if PY_VERSION_HEX >= 0x030C0000
+    exception.value = steal(PyErr_GetRaisedException());
+    if (exception.value) {
+        exception.type = borrow(reinterpret_cast<PyObject*>(Py_TYPE(exception.value.get())));
+        exception.traceback = steal(PyException_GetTraceback(exception.value.get()));
+    }
+#else
+    PyObject* type = nullptr;
+    PyObject* value = nullptr;
+    PyObject* traceback = nullptr;
+    PyErr_Fetch(&type, &value, &traceback);
+    if (type != nullptr) {
+        PyErr_NormalizeException(&type, &value, &traceback);
+        if (traceback != nullptr && value != nullptr) PyException_SetTraceback(value, traceback);
+    }
+    exception.type = steal(type);
+    exception.value = steal(value);
+    exception.traceback = steal(traceback);
+#endif
+    return exception;
+}
+
 }  // namespace
+
+HostException fetch_pending_exception() {
+    HostException exception = fetch_raw();
+    if (!exception.type) {
+        PyErr_SetString(PyExc_SystemError, "an operation failed without setting an exception");
+        exception = fetch_raw();
+    }
+    if (ExceptionRecognition recognition = installed_recognition.load(std::memory_order_acquire)) {
+        recognition(exception);
+    }
+    return exception;
+}
+
+void discard_pending_exception() {
+    HostException dropped = fetch_pending_exception();
+}
+
+void recognize_exceptions_with(ExceptionRecognition recognition) noexcept {
+    installed_recognition.store(recognition, std::memory_order_release);
+}
+
+Result<std::string, OperationError> utf8_text(PyObject* text) {
+    Py_ssize_t size = 0;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(text, &size);
+    if (utf8 == nullptr) return fail(pending_error());
+    return std::string(utf8, static_cast<std::size_t>(size));
+}
 
 bool try_str(PyObject* object, std::string& out) {
     Ref text = steal(PyObject_Str(object));
@@ -34,13 +85,9 @@ bool try_str(PyObject* object, std::string& out) {
         PyErr_Clear();
         return false;
     }
-    Py_ssize_t size = 0;
-    const char* utf8 = PyUnicode_AsUTF8AndSize(text.get(), &size);
-    if (utf8 == nullptr) {
-        PyErr_Clear();
-        return false;
-    }
-    out.assign(utf8, static_cast<size_t>(size));
+    auto utf8 = utf8_text(text.get());
+    if (!utf8) return false;
+    out = std::move(utf8).value();
     return true;
 }
 
@@ -68,8 +115,7 @@ std::string OperationError::display() const {
     return std::visit(
         Overloaded{
             [](const ServerStateError&) { return std::string(ServerStateError::text); },
-            [](const net::SystemError& error) { return error.display(); },
-            [](const wire::DecodeError& error) { return error.text; },
+            [](const SystemError& error) { return error.display(); },
             [](const net::ChannelClosed&) { return std::string(net::ChannelClosed::text); },
             [](const HostException& exception) { return exception.display(); },
         },

@@ -1,11 +1,11 @@
 // Texts of system errors: the display form for Python callers and the structured form for
 // fault messages.
-#include "net/system_error.hpp"
+#include "common/system_error.hpp"
 
 #include <cerrno>
 #include <cstring>
 
-namespace velto::net {
+namespace velto {
 
 namespace {
 
@@ -31,10 +31,6 @@ SystemError SystemError::fixed(std::string kind, std::string message) {
     return SystemError{0, std::move(kind), std::move(message)};
 }
 
-bool SystemError::interrupted() const noexcept {
-    return code == EINTR;
-}
-
 std::string SystemError::display() const {
     if (code == 0) return message;
     return message + " (os error " + std::to_string(code) + ")";
@@ -45,4 +41,4 @@ std::string SystemError::structured() const {
     return "[" + kind + ", errno " + std::to_string(code) + "] " + message;
 }
 
-}  // namespace velto::net
+}  // namespace velto

@@ -1,9 +1,14 @@
-// Faults seen from Python: raising PanicException, and recognising one that comes back.
-#include "python/panic.hpp"
+// Faults seen from Python: raising PanicException, recognising one that comes back, and the
+// non-template part of the boundary.
+#include "python/faults.hpp"
 
+#include <unistd.h>
+
+#include <source_location>
 #include <string>
 
-#include "common/fault.hpp"
+#include "common/system_call.hpp"
+#include "python/classes.hpp"
 
 namespace velto::python {
 
@@ -35,7 +40,7 @@ void flush_python_stderr() noexcept {
 // must not run in the unwinding's noexcept destructors.
 [[noreturn]] void continue_as_fault(HostException panic) {
     flush_python_stderr();
-    write_all_to_stderr(recognition_banner);
+    static_cast<void>(write_all(STDERR_FILENO, recognition_banner));
     PyErr_Display(panic.type.get(), panic.value.get(), panic.traceback.get());
     flush_python_stderr();
     std::string message;
@@ -44,28 +49,25 @@ void flush_python_stderr() noexcept {
     raise_reported_fault(std::move(message));
 }
 
-HostException fetch_raw() {
-    HostException exception;
-#if PY_VERSION_HEX >= 0x030C0000
-    exception.value = steal(PyErr_GetRaisedException());
-    if (exception.value) {
-        exception.type = borrow(reinterpret_cast<PyObject*>(Py_TYPE(exception.value.get())));
-        exception.traceback = steal(PyException_GetTraceback(exception.value.get()));
+// The recognition installed into fetch_pending_exception.
+void recognize_panic(HostException& exception) {
+    PyObject* panic_type = panic_exception_class();
+    if (panic_type == nullptr) {
+        // The class cannot even be made, so the pending exception cannot be one of it.
+        PyErr_Clear();
+        return;
     }
-#else
-    PyObject* type = nullptr;
-    PyObject* value = nullptr;
-    PyObject* traceback = nullptr;
-    PyErr_Fetch(&type, &value, &traceback);
-    if (type != nullptr) {
-        PyErr_NormalizeException(&type, &value, &traceback);
-        if (traceback != nullptr && value != nullptr) PyException_SetTraceback(value, traceback);
+    if (exception.is_exactly(panic_type)) continue_as_fault(std::move(exception));
+}
+
+// An exception no code meant to throw is a fault like any other, but nobody reported it yet.
+void report_and_raise(const char* message, std::source_location where) noexcept {
+    try {
+        report_fault(Fault(message, where));
+    } catch (const std::bad_alloc&) {
+        // No memory for the report; the exception below still tells Python.
     }
-    exception.type = steal(type);
-    exception.value = steal(value);
-    exception.traceback = steal(traceback);
-#endif
-    return exception;
+    raise_panic_exception(message);
 }
 
 }  // namespace
@@ -73,7 +75,7 @@ HostException fetch_raw() {
 PyObject* panic_exception_class() noexcept {
     // Created with the interpreter lock held and never released: the class outlives every
     // exception object made from it.
-    static PyObject* cell = nullptr;
+    PyObject*& cell = module_state().panic_exception;
     if (cell == nullptr) {
         PyObject* made = PyErr_NewExceptionWithDoc("velto_protocol.PanicException", panic_doc,
                                                    PyExc_BaseException, nullptr);
@@ -99,24 +101,22 @@ void raise_panic_exception(std::string_view message) noexcept {
     PyErr_SetObject(type, instance.get());
 }
 
-HostException fetch_pending_exception() {
-    HostException exception = fetch_raw();
-    if (!exception.type) {
-        PyErr_SetString(PyExc_SystemError, "an operation failed without setting an exception");
-        exception = fetch_raw();
-    }
-    PyObject* panic_type = panic_exception_class();
-    if (panic_type == nullptr) {
-        // The class cannot even be made, so the pending exception cannot be one of it.
-        PyErr_Clear();
-        return exception;
-    }
-    if (exception.is_exactly(panic_type)) continue_as_fault(std::move(exception));
-    return exception;
+void install_fault_recognition() noexcept {
+    recognize_exceptions_with(&recognize_panic);
 }
 
-void discard_pending_exception() {
-    HostException dropped = fetch_pending_exception();
+void raise_for_fault(const Fault& fault) noexcept {
+    // Reported where it was raised; here it only becomes the Python exception.
+    raise_panic_exception(fault.message());
+}
+
+void raise_for_unexpected(const std::exception& exception) noexcept {
+    report_and_raise(exception.what(), std::source_location::current());
+}
+
+void raise_for_unknown() noexcept {
+    report_and_raise("an unknown C++ exception reached a Python entry point",
+                     std::source_location::current());
 }
 
 }  // namespace velto::python

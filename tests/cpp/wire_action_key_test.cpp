@@ -15,14 +15,14 @@ struct KeyCase {
     std::string key;
 };
 
-class ActionIdentity : public ::testing::TestWithParam<KeyCase> {};
+class ActionKey : public ::testing::TestWithParam<KeyCase> {};
 
-TEST_P(ActionIdentity, TakesTheFirstWordOfTheWidgetText) {
-    EXPECT_EQ(action_identity(GetParam().id, GetParam().widget), GetParam().key);
+TEST_P(ActionKey, TakesTheFirstWordOfTheWidgetText) {
+    EXPECT_EQ(action_key(GetParam().id, GetParam().widget), GetParam().key);
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Keys, ActionIdentity,
+    Keys, ActionKey,
     ::testing::Values(KeyCase{3, "ClickButton", "ClickButton_3"},
                       KeyCase{0, "Joystick", "Joystick_0"},
                       KeyCase{255, "  ClickButton", "ClickButton_255"},
@@ -35,7 +35,7 @@ INSTANTIATE_TEST_SUITE_P(
                       KeyCase{3, "a\xe2\x80\x8b", "a\xe2\x80\x8b_3"}, KeyCase{3, "", "_3"},
                       KeyCase{7, " \t ", "_7"}, KeyCase{1, "caf\xc3\xa9 x", "caf\xc3\xa9_1"}));
 
-TEST(FrameIdentity, IsKindNameUnderscoreDecimalIdForEveryKind) {
+TEST(FrameActionKey, IsKindNameUnderscoreDecimalIdForEveryKind) {
     const std::pair<WidgetRegistry, const char*> kinds[] = {
         {ClickButton{}, "ClickButton_42"},
         {ToggleButton{true}, "ToggleButton_42"},
@@ -44,8 +44,8 @@ TEST(FrameIdentity, IsKindNameUnderscoreDecimalIdForEveryKind) {
         {DirectionalButton{4}, "DirectionalButton_42"},
         {Joystick{}, "Joystick_42"}};
     for (const auto& [kind, key] : kinds) {
-        EXPECT_EQ((Frame{42, kind}.identity()), key);
-        EXPECT_EQ(action_identity(42, name(kind)), key);
+        EXPECT_EQ((Frame{42, kind}.action_key()), key);
+        EXPECT_EQ(action_key(42, name(kind)), key);
     }
 }
 
@@ -55,16 +55,16 @@ struct NameCase {
     std::string widget;
 };
 
-class ExtractIdentity : public ::testing::TestWithParam<NameCase> {};
+class ParseActionKey : public ::testing::TestWithParam<NameCase> {};
 
-TEST_P(ExtractIdentity, SplitsWidgetAndId) {
-    auto identity = extract_identity(GetParam().name);
-    ASSERT_TRUE(identity.ok()) << identity.error();
-    EXPECT_EQ(identity->id, GetParam().id);
-    EXPECT_EQ(identity->widget, GetParam().widget);
+TEST_P(ParseActionKey, SplitsWidgetAndId) {
+    auto parts = parse_action_key(GetParam().name);
+    ASSERT_TRUE(parts.ok()) << parts.error();
+    EXPECT_EQ(parts->id, GetParam().id);
+    EXPECT_EQ(parts->widget, GetParam().widget);
 }
 
-INSTANTIATE_TEST_SUITE_P(Names, ExtractIdentity,
+INSTANTIATE_TEST_SUITE_P(Names, ParseActionKey,
                          ::testing::Values(NameCase{"ClickButton_3", 3, "ClickButton"},
                                            NameCase{"ToggleButton_007", 7, "ToggleButton"},
                                            NameCase{"Joystick_0_left", 0, "Joystick"},
@@ -73,16 +73,15 @@ INSTANTIATE_TEST_SUITE_P(Names, ExtractIdentity,
                                            NameCase{"ClickButton_255", 255, "ClickButton"},
                                            NameCase{"_5", 5, ""}));
 
-class ExtractIdentityFailure : public ::testing::TestWithParam<std::string> {};
+class ParseActionKeyFailure : public ::testing::TestWithParam<std::string> {};
 
-TEST_P(ExtractIdentityFailure, NamesTheNameInItsError) {
-    auto identity = extract_identity(GetParam());
-    ASSERT_FALSE(identity.ok());
-    EXPECT_NE(identity.error().find("\"" + GetParam() + "\""), std::string::npos)
-        << identity.error();
+TEST_P(ParseActionKeyFailure, NamesTheNameInItsError) {
+    auto parts = parse_action_key(GetParam());
+    ASSERT_FALSE(parts.ok());
+    EXPECT_NE(parts.error().find("\"" + GetParam() + "\""), std::string::npos) << parts.error();
 }
 
-INSTANTIATE_TEST_SUITE_P(Names, ExtractIdentityFailure,
+INSTANTIATE_TEST_SUITE_P(Names, ParseActionKeyFailure,
                          ::testing::Values("<lambda>", "Click_Button_3", "ClickButton_256",
                                            "ClickButton_-1", "ClickButton_", "ClickButton__3",
                                            "ClickButton_+", "ClickButton_3x", "ClickButton_ 3",

@@ -1,21 +1,61 @@
-// on(server), the decorator objects it returns, and the wrapper objects those return. Both are
+// VeltoPiServer (no fields, no constructor, no instances; only the static method use_socket),
+// and on(server) with the decorator objects it returns and the wrapper objects those return: both
 // built-in function objects holding one strong reference (the server, or the decorated function)
 // as their __self__, with one fixed name, no docstring and no module.
-#include "python/decorator.hpp"
+#include "python/server_entry.hpp"
 
 #include <string>
 
 #include "common/fault.hpp"
 #include "python/arguments.hpp"
-#include "python/boundary.hpp"
 #include "python/com_socket_server.hpp"
 #include "python/conversions.hpp"
 #include "python/debug_log.hpp"
-#include "python/text.hpp"
-#include "python/try.hpp"
+#include "python/errors.hpp"
+#include "python/faults.hpp"
 #include "wire/action_key.hpp"
 
 namespace velto::python {
+
+namespace {
+
+struct NoFields {};
+
+PyObject* use_socket(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+    static constexpr Signature<1> signature{"VeltoPiServer.use_socket()", {"address"}};
+    return object_entry([&]() -> ObjectResult {
+        VELTO_TRY(auto bound, bind(signature, CallArguments::vectorcall(args, nargsf, kwnames)));
+        VELTO_TRY(std::string address, argument("address", to_text(bound[0])));
+        return new_com_socket_server(std::move(address));
+    });
+}
+
+PyMethodDef facade_methods[] = {
+    {"use_socket", method(use_socket), METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
+     "use_socket(address)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot facade_slots[] = {
+    {Py_tp_new, slot(no_constructor)},
+    {Py_tp_dealloc, slot(object_dealloc<NoFields>)},
+    {Py_tp_methods, facade_methods},
+    {0, nullptr},
+};
+
+PyType_Spec facade_spec = {
+    .name = "builtins.VeltoPiServer",
+    .basicsize = sizeof(Object<NoFields>),
+    .itemsize = 0,
+    .flags = Py_TPFLAGS_DEFAULT,
+    .slots = facade_slots,
+};
+
+}  // namespace
+
+ClassResult velto_pi_server_class() {
+    return module_state().velto_pi_server.get_or_create([] { return create_class(facade_spec); });
+}
 
 namespace {
 
@@ -38,13 +78,12 @@ std::string decorated_name(PyObject* function) {
         raise_fault(concat({"on(): __name__ of the decorated object is not a str: ",
                             conversion_error(name.get(), "PyString").display()}));
     }
-    Py_ssize_t size = 0;
-    const char* utf8 = PyUnicode_AsUTF8AndSize(name.get(), &size);
-    if (utf8 == nullptr) {
+    auto text = utf8_text(name.get());
+    if (!text) {
         raise_fault(concat({"on(): __name__ of the decorated object is not valid text: ",
-                            fetch_pending_exception().display()}));
+                            text.error().display()}));
     }
-    return std::string(utf8, static_cast<std::size_t>(size));
+    return std::move(text).value();
 }
 
 // Registration happens here, once per decoration: server.on(id, widget, function), through the
@@ -56,15 +95,15 @@ PyObject* apply_decorator(PyObject* server, PyObject* args, PyObject* /*kwargs*/
         PyObject* function = PyTuple_GetItem(args, 0);
         if (function == nullptr) return fail(pending_error());
         const std::string name = decorated_name(function);
-        auto identity = wire::extract_identity(name);
-        if (!identity.ok()) {
-            raise_fault(concat({"on(): the decorated function's name gives no widget identity: ",
-                                identity.error()}));
+        auto parts = wire::parse_action_key(name);
+        if (!parts.ok()) {
+            raise_fault(concat(
+                {"on(): the decorated function's name gives no widget identity: ", parts.error()}));
         }
-        VELTO_TRY(Ref id, owned(PyLong_FromLong(identity->id)));
+        VELTO_TRY(Ref id, owned(PyLong_FromLong(parts->id)));
         VELTO_TRY(Ref widget,
                   owned(PyUnicode_FromStringAndSize(
-                      identity->widget.data(), static_cast<Py_ssize_t>(identity->widget.size()))));
+                      parts->widget.data(), static_cast<Py_ssize_t>(parts->widget.size()))));
         VELTO_TRY(Ref method_name, owned(PyUnicode_InternFromString("on")));
         PyObject* call[] = {server, id.get(), widget.get(), function};
         Ref registered = steal(PyObject_VectorcallMethod(method_name.get(), call, 4, nullptr));

@@ -1,0 +1,40 @@
+// Blocking system calls as values: one place that decides what an interruption by a signal
+// means, and one writer that puts whole texts on a descriptor.
+#pragma once
+
+#include <cerrno>
+#include <string_view>
+#include <type_traits>
+
+#include "common/result.hpp"
+#include "common/system_error.hpp"
+
+namespace velto {
+
+// The default decision after EINTR: the signal was not for this call, so it goes on.
+struct RetryInterrupted {
+    bool operator()() const noexcept { return true; }
+};
+
+// Runs `call`, a system call that returns a negative value and sets errno when it fails. When
+// it fails with EINTR, `after_interrupt()` decides: true runs the call again, false gives up
+// and the EINTR error is the result. That hook is where a caller that owes the interpreter its
+// signal handlers runs them before it waits again.
+template <class Call, class AfterInterrupt = RetryInterrupted>
+auto system_call(Call&& call, AfterInterrupt&& after_interrupt = {})
+    -> Result<std::invoke_result_t<Call&>, SystemError> {
+    for (;;) {
+        const auto outcome = call();
+        if (outcome >= 0) return outcome;
+        const int code = errno;
+        if (code == EINTR && after_interrupt()) continue;
+        return fail(SystemError::from_errno(code));
+    }
+}
+
+// Writes every byte of `bytes` to `fd` with write(2), continuing writes that a signal or a full
+// pipe cut short. One call per text keeps texts from several threads whole when each fits in
+// one write. Fails with the descriptor's error; a write that takes nothing is "WriteZero".
+Status<SystemError> write_all(int fd, std::string_view bytes) noexcept;
+
+}  // namespace velto
