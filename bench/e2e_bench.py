@@ -3,7 +3,7 @@
 Each server runs in its own process on 127.0.0.1; the client is this process. Run after
 `make install` (or through `make bench`, `make bench-quick`, `make bench-instructions`):
 
-    .venv/bin/python bench/e2e_bench.py [--quick] [--instructions] [--write-docs docs/performance.md]
+    .venv/bin/python bench/e2e_bench.py [--quick] [--instructions] [--write-docs FILE]
 """
 
 import argparse
@@ -144,6 +144,16 @@ def run(config, table, notes):
     print_flush(f"load average at end: {os.getloadavg()[0]:.2f}")
 
 
+def short_name(function):
+    """A demangled C++ name without its parameter list and ABI tags, its object file kept."""
+    name, _, where = function.partition("  [")
+    name = name.replace("(anonymous namespace)", "{anonymous}").replace("[abi:cxx11]", "")
+    if "(" in name:
+        name = name[:name.index("(")]
+    name = name.replace("{anonymous}", "(anonymous namespace)")
+    return f"{name}  [{where}" if where else name
+
+
 def breakdown_markdown(notes, count=12):
     lines = []
     if "system_calls" in notes:
@@ -159,7 +169,7 @@ def breakdown_markdown(notes, count=12):
         lines += [f"Instructions per dispatched frame by function, ours, {kind} cost "
                   f"(callgrind, top {count}):", "", "| Function | instructions |", "|---|---:|"]
         for name, cost in notes["breakdown"][kind][:count]:
-            lines.append(f"| `{name.strip()}` | {cost:,.0f} |")
+            lines.append(f"| `{short_name(name)}` | {cost:,.0f} |")
         lines.append("")
     return "\n".join(lines)
 
@@ -192,7 +202,7 @@ def main():
         per_frame, breakdown = profile.instructions("ours", FULL["frames"], FEW_FRAMES)
         print(f"instructions per dispatched frame (ours): {per_frame:,.0f}")
         for name, cost in breakdown["self"][:10]:
-            print(f"  {cost:8,.0f}  {name.strip()}")
+            print(f"  {cost:8,.0f}  {short_name(name)}")
         return
 
     config = dict(QUICK if arguments.quick else FULL)

@@ -1,4 +1,4 @@
-"""What both benchmark servers share: arguments, the reporting pipe, the counting action, process figures."""
+"""What both benchmark servers share: arguments, report pipe, counting action, process figures."""
 
 import argparse
 import json

@@ -1,4 +1,4 @@
-"""The client's side of the end-to-end benchmark: a mixed stream of widget frames, encoded with msgpack."""
+"""The client side of the end-to-end benchmark: a mixed stream of widget frames, via msgpack."""
 
 import msgpack
 
@@ -30,7 +30,7 @@ def _payload(kind, index, as_map):
 
 
 def frame_value(index):
-    """Frame number `index`: the six kinds in turn, array form and map form alternating per round."""
+    """Frame number `index`: the six kinds in turn, array and map form alternating per round."""
     kind = KINDS[index % len(KINDS)]
     as_map = (index // len(KINDS)) % 2 == 1
     data = {kind: _payload(kind, index, as_map)}

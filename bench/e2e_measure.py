@@ -1,4 +1,4 @@
-"""The end-to-end measurements of one server: throughput CPU, idle latency, idle cost, memory, import."""
+"""End-to-end measurements: throughput CPU, idle latency, answer path, idle cost, memory, import."""
 
 import json
 import os

@@ -1,4 +1,4 @@
-"""Counts that do not depend on the machine's load: instructions (callgrind) and system calls (strace).
+"""Counts that do not depend on the machine's load: instructions (callgrind), system calls (strace).
 
 Each count is taken for a run with many frames and a run with few; the difference divided by
 the difference in frames is the cost of one dispatched frame, start-up and shutdown cancelled out.
@@ -75,7 +75,8 @@ def instructions(kind, frames, few):
             frames - few)
         breakdown = {}
         for inclusive in (False, True):
-            many, few_costs = _per_function(many_file, inclusive), _per_function(few_file, inclusive)
+            many = _per_function(many_file, inclusive)
+            few_costs = _per_function(few_file, inclusive)
             breakdown["inclusive" if inclusive else "self"] = sorted(
                 ((name, (cost - few_costs.get(name, 0)) / (frames - few))
                  for name, cost in many.items()), key=lambda item: -item[1])

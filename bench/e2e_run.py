@@ -10,7 +10,10 @@ import time
 from pathlib import Path
 
 BENCH_DIR = Path(__file__).resolve().parent
-SERVER_SCRIPTS = {"ours": BENCH_DIR / "e2e_server_ours.py", "peer": BENCH_DIR / "e2e_server_peer.py"}
+SERVER_SCRIPTS = {
+    "ours": BENCH_DIR / "e2e_server_ours.py",
+    "peer": BENCH_DIR / "e2e_server_peer.py",
+}
 
 
 def free_port():

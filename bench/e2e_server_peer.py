@@ -1,4 +1,4 @@
-"""The yardstick: the server a Python programmer would write with asyncio and msgpack (run by e2e_bench.py).
+"""The yardstick: the server a Python programmer would write with asyncio and msgpack.
 
 A stream reader, a streaming Unpacker, a shape check, a small object per frame, a dict of handlers.
 """
