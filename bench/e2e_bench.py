@@ -100,7 +100,7 @@ def run(config, table, notes):
         ours_calls = profile.system_calls("ours", config["frames"], FEW_FRAMES)
         peer_calls = profile.system_calls("peer", config["frames"], FEW_FRAMES)
         ours_total, peer_total = sum(ours_calls.values()), sum(peer_calls.values())
-        table.add("system calls per frame (strace -f)", f"{ours_total:.2f}", f"{peer_total:.2f}",
+        table.add("system calls per frame (strace -f)", f"{ours_total:.2f}", f"{peer_total:.3f}",
                   "", "≤ 1", ours_total <= 1.0)
         notes["system_calls"] = {"ours": ours_calls, "peer": peer_calls}
 
@@ -162,8 +162,8 @@ def breakdown_markdown(notes, count=12):
         calls = notes["system_calls"]
         for name in sorted(set(calls["ours"]) | set(calls["peer"]),
                            key=lambda n: -calls["ours"].get(n, 0)):
-            lines.append(f"| `{name}` | {calls['ours'].get(name, 0):.2f} | "
-                         f"{calls['peer'].get(name, 0):.2f} |")
+            lines.append(f"| `{name}` | {calls['ours'].get(name, 0):.3f} | "
+                         f"{calls['peer'].get(name, 0):.3f} |")
         lines.append("")
     for kind in ("self", "inclusive"):
         lines += [f"Instructions per dispatched frame by function, ours, {kind} cost "

@@ -102,4 +102,4 @@ def system_calls(kind, frames, few):
     per_name = {name: (count - few_counts.get(name, 0)) / (frames - few)
                 for name, count in many.items()}
     return {name: value for name, value in sorted(per_name.items(), key=lambda item: -item[1])
-            if value >= 0.005}
+            if value >= 0.001}
