@@ -12,6 +12,7 @@ PIP_PACKAGES := scikit-build-core pytest pytest-timeout hypothesis msgpack mypy
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
 .PHONY: all setup setup-apt setup-python build cpp-test install python-test typecheck test demo bench fuzz clean
+.PHONY: bench-codec bench-setup bench-quick bench-instructions
 
 all: build
 
@@ -62,12 +63,36 @@ test: cpp-test python-test typecheck
 demo: install
 	$(VPY) examples/demo.py
 
-bench:
+# Benchmarks (not part of `make test`). `make bench` runs the codec micro-benchmark, then the
+# end-to-end comparison with an asyncio server, and writes its table into docs/performance.md;
+# `make bench-quick` is the same comparison in about a minute and a half, without the memory run;
+# `make bench-instructions` prints only the callgrind instructions per dispatched frame.
+BENCH_APT_PACKAGES := valgrind strace
+# A build of the module that keeps its symbols, so that profiles name its functions.
+PROFILE_SITE := build/profile-site
+E2E_BENCH := $(VPY) bench/e2e_bench.py --profile-module $(PROFILE_SITE)
+
+bench-codec:
 	$(MAKE) setup
 	cmake -S . -B build/bench -DCMAKE_BUILD_TYPE=Release -DVELTO_BUILD_BENCH=ON \
 	  -DVELTO_BUILD_MODULE=OFF > /dev/null
 	cmake --build build/bench -j$(JOBS) --target velto_bench
 	build/bench/velto_bench --benchmark_min_time=0.2
+
+bench-setup:
+	$(MAKE) setup-apt EXTRA_APT="$(BENCH_APT_PACKAGES)"
+	$(MAKE) install
+	$(VPY) -m pip install -q --no-build-isolation --no-deps --upgrade --target $(PROFILE_SITE) \
+	  -Cinstall.strip=false -Cbuild-dir=build/profile .
+
+bench: bench-codec bench-setup
+	$(E2E_BENCH) --write-docs docs/performance.md
+
+bench-quick: bench-setup
+	$(E2E_BENCH) --quick
+
+bench-instructions: bench-setup
+	$(E2E_BENCH) --instructions
 
 FUZZ_SECONDS ?= 60
 fuzz:
