@@ -1,4 +1,4 @@
-// ResultFrame::bufferize: exact bytes of the writing rules and result payloads.
+// ResultFrame::bufferize: the exact bytes of every header size, status and result payload.
 #include <gtest/gtest.h>
 
 #include <string>
