@@ -96,6 +96,13 @@ def seeds():
                     found[f"{kind}-{number}-{selector_name}-{form}"] = frame
     found["id-forms"] = arr(b"\xcc\xff", union(pos(0), arr())) + arr(b"\xd0\x10", union(pos(2), arr()))
     found["two-frames"] = arr(pos(1), union(pos(0), arr())) + arr(pos(2), union(pos(0), arr()))
+    found["skipped-extensions"] = fmap((fixstr("id"), pos(1)),
+                                       (fixstr("e"), b"\xc7\x03\x01\x00\x01\x02"),
+                                       (b"\x07", b"\xd4\x01\x0a"),
+                                       (fixstr("data"), union(pos(0), arr())))
+    # 16-bit array and map headers, an 8-bit string header and a 16-bit bin header
+    found["wide-headers"] = (b"\xdc\x00\x02" + pos(2) + b"\xde\x00\x01" + b"\xd9\x11"
+                             + b"DirectionalButton" + b"\xc5\x00\x01\x05")
     # refused: nil, a bare variant key, an unknown variant, a truncated frame, the reserved
     # byte, a frame nested deeper than allowed, a frame with a third element
     found["refused-nil"] = b"\xc0"
