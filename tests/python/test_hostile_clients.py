@@ -52,7 +52,9 @@ CASES = {
     "nesting 100 000 deep": (nested(100_000), TOO_DEEP, None),
     "map of 100 000 entries to skip": (long_map(100_000), TOO_LONG, None),
     "payload map of 30 000 entries to skip": (long_map(30_000, kind_payload=True), None, "click 1"),
-    "1 MiB of seeded random bytes": (random.Random(8).randbytes(1 << 20), ..., None),
+    # these happen to start with 0x33, a positive fixint
+    "1 MiB of seeded random bytes": (random.Random(8).randbytes(1 << 20),
+                                     "invalid type: integer `51`, expected struct Frame", None),
     "extension value as the id": (hexbytes("92 d4 01 0a 81 00 90"), "type mismatch", None),
     "extension value skipped": (MAP_HEAD + hexbytes("c7 03 05 010203"), None, "click 1"),
     "never-finished frame over 64 KiB": (hexbytes("92 01 81 00 c6 00100000") + bytes(70_000),
@@ -121,10 +123,7 @@ def test_hostile_bytes(driven, case):
     send_what_fits(client, data)
     if expected_line is not None:
         process.wait_line(expected_line, start, timeout=10)
-    if expected_error is ...:
-        # whatever the decoder says of these bytes, it says it once, as a fault of the thread
-        wait_cycles(process, start, count=3)
-    elif expected_error is not None:
+    if expected_error is not None:
         process.wait_stderr(expected_error, timeout=10)
         process.wait_thread_count(process.idle_threads)
     else:
