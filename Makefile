@@ -11,7 +11,8 @@ FUZZ_APT_PACKAGES := clang libclang-rt-14-dev
 PIP_PACKAGES := scikit-build-core pytest pytest-timeout hypothesis msgpack mypy
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
-.PHONY: all setup setup-apt setup-python build cpp-test install python-test typecheck test demo bench fuzz clean
+.PHONY: all setup setup-apt setup-python build cpp-test install python-test typecheck test demo bench fuzz clean \
+  test-sanitize test-pythons soak
 .PHONY: bench-codec bench-setup bench-quick bench-instructions
 
 all: build
@@ -83,7 +84,7 @@ bench-setup:
 	$(MAKE) setup-apt EXTRA_APT="$(BENCH_APT_PACKAGES)"
 	$(MAKE) install
 	$(VPY) -m pip install -q --no-build-isolation --no-deps --upgrade --target $(PROFILE_SITE) \
-	  -Cinstall.strip=false -Cbuild-dir=build/profile .
+	  --config-settings=install.strip=false --config-settings=build-dir=build/profile .
 
 bench: bench-codec bench-setup
 	$(E2E_BENCH) --write-docs docs/performance.md
@@ -95,16 +96,51 @@ bench-instructions: bench-setup
 	$(E2E_BENCH) --instructions
 
 FUZZ_SECONDS ?= 60
+# Each runs FUZZ_SECONDS under ASan and UBSan, from the committed seeds.
+FUZZ_TARGETS := frame_parse_fuzzer frame_stream_fuzzer
 fuzz:
 	$(MAKE) setup-apt EXTRA_APT="$(FUZZ_APT_PACKAGES)"
 	CC=clang CXX=clang++ CXXFLAGS="-fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=all -g -O1" \
 	  LDFLAGS="-fsanitize=address,undefined" \
 	  cmake -S . -B build/fuzz -DCMAKE_BUILD_TYPE=Debug -DVELTO_BUILD_FUZZ=ON \
 	  -DVELTO_BUILD_MODULE=OFF > /dev/null
-	cmake --build build/fuzz -j$(JOBS) --target frame_parse_fuzzer
-	mkdir -p build/fuzz/corpus
-	build/fuzz/frame_parse_fuzzer build/fuzz/corpus fuzz/seeds -max_total_time=$(FUZZ_SECONDS) \
-	  -print_final_stats=1
+	cmake --build build/fuzz -j$(JOBS) --target $(FUZZ_TARGETS)
+	for target in $(FUZZ_TARGETS); do \
+	  mkdir -p build/fuzz/corpus-$$target && \
+	  build/fuzz/$$target build/fuzz/corpus-$$target fuzz/seeds -max_total_time=$(FUZZ_SECONDS) \
+	    -print_final_stats=1 2>&1 | tee build/fuzz/$$target.log | grep -E "^(#[0-9]+ +DONE|stat::|==)" ; \
+	  test $${PIPESTATUS[0]} -eq 0 || { tail -60 build/fuzz/$$target.log; exit 1; }; \
+	done
+
+# The C++ tests and the module under AddressSanitizer + UndefinedBehaviorSanitizer (gcc's
+# runtimes), the whole pytest suite against that module with the runtime preloaded into the
+# interpreter, and the C++ tests again under ThreadSanitizer for the concurrent network code.
+SANITIZE_FLAGS := -fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer -O1 -g
+TSAN_FLAGS := -fsanitize=thread -O1 -g
+test-sanitize: setup
+	cmake -S . -B build/asan -DCMAKE_BUILD_TYPE=Debug -DVELTO_BUILD_TESTS=ON -DVELTO_WERROR=ON \
+	  -DPython_EXECUTABLE=$(abspath $(VPY)) -DCMAKE_C_FLAGS="$(SANITIZE_FLAGS)" \
+	  -DCMAKE_CXX_FLAGS="$(SANITIZE_FLAGS)" > /dev/null
+	cmake --build build/asan -j$(JOBS)
+	ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+	  build/asan/velto_cpp_tests --gtest_brief=1
+	$(VPY) checks/sanitized_pytest.py build/asan build/asan/reports -q -x
+	cmake -S . -B build/tsan -DCMAKE_BUILD_TYPE=Debug -DVELTO_BUILD_TESTS=ON -DVELTO_WERROR=ON \
+	  -DVELTO_BUILD_MODULE=OFF -DCMAKE_C_FLAGS="$(TSAN_FLAGS)" -DCMAKE_CXX_FLAGS="$(TSAN_FLAGS)" \
+	  > /dev/null
+	cmake --build build/tsan -j$(JOBS) --target velto_cpp_tests
+	TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 build/tsan/velto_cpp_tests --gtest_brief=1
+
+# The pytest suite on each CPython 3.9 to 3.13 that pyenv offers here (which are skipped and
+# why is printed at the end).
+test-pythons: setup-apt
+	JOBS=$(JOBS) checks/test_pythons.sh
+
+# Frames, lifecycle cycles and exits at full size against the installed module; CI runs a
+# shorter version (SOAK_ARGS="--frames 30000 --cycles 300").
+SOAK_ARGS ?=
+soak: install
+	$(VPY) checks/soak.py $(SOAK_ARGS)
 
 clean:
 	rm -rf build

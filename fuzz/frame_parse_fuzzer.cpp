@@ -2,54 +2,25 @@
 // properties the server's framing relies on.
 #include <cstddef>
 #include <cstdint>
-#include <cstdlib>
-#include <cstring>
 #include <span>
-#include <variant>
 #include <vector>
 
+#include "frame_equality.hpp"
 #include "wire/frame.hpp"
 
 namespace {
 
+using velto::fuzz::check;
+using velto::fuzz::same_error;
+using velto::fuzz::same_frame;
 using velto::wire::DecodeError;
 using velto::wire::Frame;
-
-void check(bool condition) {
-    if (!condition) std::abort();
-}
-
-bool same_bits(float a, float b) {
-    return std::memcmp(&a, &b, sizeof a) == 0;
-}
-
-bool same_frame(const Frame& a, const Frame& b) {
-    using namespace velto::wire;
-    if (a.id != b.id || a.data.index() != b.data.index()) return false;
-    return std::visit(
-        [&](const auto& left) {
-            using T = std::decay_t<decltype(left)>;
-            const T& right = std::get<T>(b.data);
-            if constexpr (std::is_same_v<T, ToggleButton>) return left.value == right.value;
-            if constexpr (std::is_same_v<T, PressButton>) return left.pressed == right.pressed;
-            if constexpr (std::is_same_v<T, DirectionalButton>) {
-                return left.direction == right.direction;
-            }
-            if constexpr (std::is_same_v<T, Joystick>) {
-                return same_bits(left.delta.x, right.delta.x) &&
-                       same_bits(left.delta.y, right.delta.y) &&
-                       same_bits(left.intensity, right.intensity);
-            }
-            return true;
-        },
-        a.data);
-}
 
 bool same_outcome(const velto::Result<velto::wire::ParsedFrame, DecodeError>& a,
                   const velto::Result<velto::wire::ParsedFrame, DecodeError>& b) {
     if (a.ok() != b.ok()) return false;
     if (a.ok()) return a->consumed == b->consumed && same_frame(a->frame, b->frame);
-    return a.error().kind == b.error().kind && a.error().text == b.error().text;
+    return same_error(a.error(), b.error());
 }
 
 // Parses a copy, so that a read past the given length is a heap overflow that ASan reports.

@@ -76,6 +76,10 @@ Status<SystemError> send_all(const Fd& socket, std::span<const std::uint8_t> byt
             return fail(SystemError::fixed("WriteZero", "failed to write whole buffer"));
         }
         bytes = bytes.subspan(static_cast<std::size_t>(sent.value()));
+        // A signal that lands once some bytes went out cuts the send short instead of failing
+        // it with EINTR; without this check the next send would block again, the signal unseen
+        // until the peer reads or goes away.
+        if (!bytes.empty() && !retry_after(retry)) return fail(SystemError::from_errno(EINTR));
     }
     return ok_unit;
 }

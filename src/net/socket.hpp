@@ -35,7 +35,9 @@ Result<Fd, SystemError> accept_one(const Fd& listener, const RetryAfterInterrupt
 // A second close-on-exec descriptor on the same socket.
 Result<Fd, SystemError> duplicate(const Fd& socket);
 
-// Writes every byte (MSG_NOSIGNAL: a gone peer is an EPIPE error, never a signal).
+// Writes every byte (MSG_NOSIGNAL: a gone peer is an EPIPE error, never a signal). `retry` is
+// asked after a short write as well as after EINTR, since a signal arriving once part of the
+// bytes went out shows as a short count.
 Status<SystemError> send_all(const Fd& socket, std::span<const std::uint8_t> bytes,
                              const RetryAfterInterrupt& retry);
 

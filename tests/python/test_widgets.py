@@ -2,6 +2,7 @@
 attributes, Coord, and class patterns in match statements."""
 
 import math
+import sys
 import textwrap
 
 import pytest
@@ -151,6 +152,8 @@ MATCH_SOURCE = textwrap.dedent(
 
 @pytest.fixture(scope="module")
 def matcher():
+    if sys.version_info < (3, 10):
+        pytest.skip("the match statement came with Python 3.10")
     namespace = {"WidgetRegistry": W}
     exec(compile(MATCH_SOURCE, "<match>", "exec"), namespace)
     return namespace
