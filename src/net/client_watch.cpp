@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstdint>
+#include <utility>
 
 #include "common/system_call.hpp"
 
@@ -21,6 +22,18 @@ Result<std::shared_ptr<ClientWatch>, SystemError> ClientWatch::make() {
 }
 
 ClientWatch::ClientWatch(Fd ready) noexcept : ready_(std::move(ready)), owner_(::getpid()) {}
+
+namespace {
+// The watch of the serving thread running on this thread, if any.
+thread_local const ClientWatch* watch_served_here = nullptr;
+}  // namespace
+
+ClientWatch::ServingHere::ServingHere(const ClientWatch* watch) noexcept
+    : previous_(std::exchange(watch_served_here, watch)) {}
+
+ClientWatch::ServingHere::~ServingHere() {
+    watch_served_here = previous_;
+}
 
 bool ClientWatch::foreign() const noexcept {
     return ::getpid() != owner_;
@@ -53,6 +66,8 @@ void ClientWatch::detach() noexcept {
 Result<std::optional<ClientOutcome>, SystemError> ClientWatch::wait(
     std::optional<std::chrono::nanoseconds> timeout, const RetryAfterInterrupt& retry) const {
     using Clock = std::chrono::steady_clock;
+    if (!timeout && watch_served_here == this && !outcome())
+        return fail(SystemError::from_errno(EDEADLK));
     const auto deadline = timeout ? std::optional(Clock::now() + *timeout) : std::nullopt;
     for (;;) {
         if (auto kept = outcome()) return kept;

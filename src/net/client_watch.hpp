@@ -44,8 +44,22 @@ class ClientWatch {
     void attach() noexcept;
     void detach() noexcept;
 
+    // Marks the calling thread as a serving thread of `watch` while it lives (see wait()).
+    class ServingHere {
+      public:
+        explicit ServingHere(const ClientWatch* watch) noexcept;
+        ServingHere(const ServingHere&) = delete;
+        ServingHere& operator=(const ServingHere&) = delete;
+        ~ServingHere();
+
+      private:
+        const ClientWatch* previous_;
+    };
+
     // Waits until an outcome is kept, or `timeout` passes (none: no limit); nullopt on timeout.
-    // After an interrupted wait `retry` decides: false ends it with the EINTR error.
+    // After an interrupted wait `retry` decides: false ends it with the EINTR error. A serving
+    // thread of this watch (an action calling it) would wait for itself: without a timeout
+    // that fails at once with EDEADLK.
     Result<std::optional<ClientOutcome>, SystemError> wait(
         std::optional<std::chrono::nanoseconds> timeout, const RetryAfterInterrupt& retry) const;
 

@@ -178,6 +178,10 @@ void StopReceiver::client_gone() noexcept {
     if (state_ && state_->client) state_->client->report(ClientOutcome::Disconnected);
 }
 
+const ClientWatch* StopReceiver::client_watch() const noexcept {
+    return state_ ? state_->client.get() : nullptr;
+}
+
 void StopReceiver::close() noexcept {
     if (!state_) return;
     if (const auto& client = state_->client) {

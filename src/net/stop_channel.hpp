@@ -101,6 +101,8 @@ class StopReceiver {
     // The client closed its side or reset the connection. Said on every zero-length read; the
     // watch keeps the first word it gets.
     void client_gone() noexcept;
+    // The watch this channel was made with; null when none.
+    const ClientWatch* client_watch() const noexcept;
 
   private:
     void close() noexcept;

@@ -146,6 +146,29 @@ TEST(ClientWatch, InterruptedWaitAsksTheHook) {
     ::sigaction(SIGUSR1, &previous, nullptr);
 }
 
+// An action waiting for its own client would wait for the thread that runs it.
+TEST(ClientWatch, ItsOwnServingThreadCannotWaitWithoutATimeout) {
+    auto watch = new_watch();
+    auto other = new_watch();
+    {
+        const ClientWatch::ServingHere serving(watch.get());
+        auto refused = watch->wait(std::nullopt, {});
+        ASSERT_FALSE(refused);
+        EXPECT_EQ(refused.error().code, EDEADLK);
+        EXPECT_EQ(wait_for(*watch, 20ms), Outcome());
+        other->report(ClientOutcome::Stopped);
+        EXPECT_EQ(wait_for(*other), ClientOutcome::Stopped);
+    }
+    std::thread reporter([&] {
+        std::this_thread::sleep_for(20ms);
+        watch->report(ClientOutcome::Disconnected);
+    });
+    auto waited = watch->wait(std::nullopt, {});
+    reporter.join();
+    ASSERT_TRUE(waited);
+    EXPECT_EQ(waited.value(), ClientOutcome::Disconnected);
+}
+
 // A child made by fork() has no serving thread: its waits end at once, and nothing it does
 // wakes the parent's waiters.
 TEST(ClientWatch, ForkedChildSeesItsServingGoneAndCannotReport) {

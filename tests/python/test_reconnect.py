@@ -28,8 +28,15 @@ def slow(widget):
     say("slow start")
     time.sleep(1.0)
     say("slow end")
+def wait_here(widget):
+    say(f"waited {server.wait_disconnected(0.1)!r}")
+    try:
+        server.wait_disconnected()
+    except RuntimeError as refused:
+        say(f"refused {refused}")
 server.on(1, "ClickButton", click)
 server.on(2, "ClickButton", slow)
+server.on(3, "ClickButton", wait_here)
 """
 
 CLICK = frame(1, "ClickButton")
@@ -135,6 +142,16 @@ def test_a_phone_that_leaves_during_an_action_is_seen_after_it(program):
     assert following.read_exact(len(ANSWER)) == ANSWER
     following.close()
     assert program.wait() == "'disconnected'"
+
+
+def test_an_action_cannot_wait_for_its_own_client(program):
+    client = program.next_phone()
+    client.send(frame(3, "ClickButton"))
+    program.process.wait_line("refused Resource deadlock avoided (os error 35)")
+    assert "waited None" in program.process.console()
+    client.send(CLICK)  # the thread goes on serving
+    assert client.read_exact(len(ANSWER)) == ANSWER
+    assert program.call("server.close()") == "None"
 
 
 def _undecodable(program, client):
