@@ -25,7 +25,8 @@ def stop_serving() -> None:
     try:
         server.close()
     except RuntimeError:
-        pass  # "sending on a closed channel": the serving thread has ended already
+        pass  # "sending on a closed channel": the serving thread has ended already (a reset
+        # phone, an undecodable frame, an action that raised)
 
 
 phones = 0

@@ -7,6 +7,7 @@ import math
 import os
 import signal
 import socket
+import struct
 import subprocess
 import sys
 import textwrap
@@ -159,6 +160,13 @@ def _undecodable(program, client):
     return "server.close()", ("RuntimeError", "sending on a closed channel")
 
 
+def _reset(program, client):
+    client.sock.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+    client.close()
+    program.process.wait_stderr("Failed to read frame : ")
+    return "server.close()", ("RuntimeError", "sending on a closed channel")
+
+
 def _closed_elsewhere(program, client):
     program.call("threading.Timer(0.3, server.close).start()")
     return None, None
@@ -175,9 +183,10 @@ def _served_twice(program, client):
 
 @pytest.mark.parametrize("cause, outcome", [
     (_undecodable, "failed"),
+    (_reset, "disconnected"),
     (_closed_elsewhere, "stopped"),
     (_served_twice, "disconnected"),
-], ids=["undecodable-frame", "close-from-another-thread", "serve-twice"])
+], ids=["undecodable-frame", "reset", "close-from-another-thread", "serve-twice"])
 def test_the_wait_says_how_serving_ended(program, cause, outcome):
     client = program.next_phone()
     then, refused = cause(program, client)
