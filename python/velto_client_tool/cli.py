@@ -16,6 +16,10 @@ EXIT_USAGE = 2
 EXIT_CONNECTION = 3
 EXIT_BAD_ANSWER = 4
 
+# A server that takes its phone back listens again only once it has seen the last one leave
+# (its serving thread reads every 500 ms): each new connection is tried at least this long.
+RECONNECT_WAIT_SECONDS = 10.0
+
 
 class Session:
     """Sends command lines over one connection and prints the answers each one brings."""
@@ -65,12 +69,17 @@ def _parser() -> argparse.ArgumentParser:
     parser.add_argument("--connect-wait", type=float, default=0.0, metavar="SECONDS",
                         help="keep trying to connect this long while the server is not listening "
                              "yet (default 0: a refused connection fails at once)")
+    parser.add_argument("--reconnect", type=int, default=0, metavar="N",
+                        help="after the commands, drop the connection and connect again, N "
+                             "times, playing the commands again on each new connection (each is "
+                             f"tried for --connect-wait seconds, at least "
+                             f"{RECONNECT_WAIT_SECONDS:g})")
     return parser
 
 
 def _play(session: Session, options: argparse.Namespace, script: list[str]) -> None:
-    """Everything asked for, over the session's connection as it stands. A session over several
-    connections would close and connect it again and call this once more for each."""
+    """Everything asked for, over the session's connection as it stands; --reconnect closes and
+    connects it again and calls this once more for each new connection."""
     if options.command:
         session.run_words(options.command)
     elif options.script:
@@ -95,6 +104,10 @@ def main(argv: list[str] | None = None) -> int:
         parser.error("--connect-wait must not be negative")
     if options.script and options.command:
         parser.error("give either a command or --script, not both")
+    if options.reconnect < 0:
+        parser.error("--reconnect must not be negative")
+    if options.reconnect and not (options.command or options.script):
+        parser.error("--reconnect needs a command or --script to play on each connection")
     script: list[str] = []
     if options.script:
         try:
@@ -107,9 +120,15 @@ def main(argv: list[str] | None = None) -> int:
         if options.command:
             parse_words(options.command)  # a mistyped command should not reach the server
         connection = Connection(options.address, options.timeout)
+        session = Session(connection, options.map, sys.stdout)
         connection.connect(options.connect_wait)
         with connection:
-            _play(Session(connection, options.map, sys.stdout), options, script)
+            _play(session, options, script)
+            for count in range(1, options.reconnect + 1):
+                connection.close()
+                connection.connect(max(options.connect_wait, RECONNECT_WAIT_SECONDS))
+                print(f"reconnected ({count} of {options.reconnect})", flush=True)
+                _play(session, options, script)
     except CommandError as failure:
         print(f"velto-client: {failure}", file=sys.stderr)
         return EXIT_USAGE

@@ -7,7 +7,7 @@
 # hands out (a joystick's delta, a raised fault), never as module attributes: in annotations they
 # need quotes or `from __future__ import annotations`.
 
-from typing import Any, Callable, ClassVar, TypeVar, final, type_check_only
+from typing import Any, Callable, ClassVar, Literal, TypeVar, final, type_check_only
 
 from typing_extensions import disjoint_base
 
@@ -126,6 +126,9 @@ class ComSocketServer:
     def serve(self) -> None: ...
     def callback(self, id: int, status: ServerStatus, data: ConfirmResult | ErrorResult) -> None: ...
     def close(self) -> None: ...
+    def wait_disconnected(
+        self, timeout: float | None = None
+    ) -> Literal["disconnected", "stopped", "failed"] | None: ...
 
 @final
 class VeltoPiServer:

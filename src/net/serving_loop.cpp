@@ -158,6 +158,7 @@ class ServingLoop {
     // traced on its own line.
     void receive() {
         const auto first = receive_once();
+        if (first && *first == 0) stop_.client_gone();
         if (!first || *first == 0) return;  // 0: "nothing", the peer has closed
         std::size_t taken = *first;
         while (taken < cycle_receive_limit && queued_bytes() > 0) {
@@ -183,6 +184,9 @@ class ServingLoop {
         if (!received) {
             const int code = received.error().code;
             if (code == EAGAIN || code == EWOULDBLOCK) return std::nullopt;
+            // A reset or timed-out peer is as gone as one that closed; the fault still ends
+            // the thread as before.
+            if (code == ECONNRESET || code == ETIMEDOUT) stop_.client_gone();
             raise_fault("Failed to read frame : " + received.error().display());
         }
         const auto count = static_cast<std::size_t>(received.value());

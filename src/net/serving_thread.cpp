@@ -29,8 +29,12 @@ __attribute__((no_sanitize("null"))) void* serving_thread_main(void* argument) {
     std::unique_ptr<ServingThread> thread(static_cast<ServingThread*>(argument));
     ::pthread_setname_np(::pthread_self(), "velto-serving");
     try {
-        run_serving_loop(thread->connection, thread->stop, *thread->handler, thread->action_signals,
-                         std::move(thread->predecessor));
+        {
+            // An action that waits for its own client to leave would wait for this thread.
+            const ClientWatch::ServingHere serving(thread->stop.client_watch());
+            run_serving_loop(thread->connection, thread->stop, *thread->handler,
+                             thread->action_signals, std::move(thread->predecessor));
+        }
         // The handler's finish may wait a long time (for an interpreter's lock): the receiver
         // and the connection are let go before it, in the order the members would go.
         thread->stop = StopReceiver(nullptr);

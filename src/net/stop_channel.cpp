@@ -42,8 +42,8 @@ void drain_event(const Fd& event) noexcept {
 }  // namespace
 
 struct StopChannelState {
-    StopChannelState(Fd wake_fd, Fd finished_fd) noexcept
-        : wake(std::move(wake_fd)), finished(std::move(finished_fd)) {}
+    StopChannelState(Fd wake_fd, Fd finished_fd, std::shared_ptr<ClientWatch> watch) noexcept
+        : wake(std::move(wake_fd)), finished(std::move(finished_fd)), client(std::move(watch)) {}
 
     // A child made by fork() has copies of the flags but shares both descriptors with this
     // process: only this process may signal on them.
@@ -63,6 +63,8 @@ struct StopChannelState {
     // after it saw `receiver_gone`: the flag orders them, no lock is needed.
     std::vector<std::uint8_t> pending;
     std::optional<SocketIdentity> pending_source;
+    // What became of the client, for a program waiting on the connection; may be null.
+    std::shared_ptr<ClientWatch> client;
 };
 
 Predecessor::Predecessor(std::shared_ptr<StopChannelState> state) noexcept
@@ -172,19 +174,41 @@ void StopReceiver::hand_over(std::vector<std::uint8_t> pending,
     state_->pending_source = source;
 }
 
+void StopReceiver::client_gone() noexcept {
+    if (state_ && state_->client) state_->client->report(ClientOutcome::Disconnected);
+}
+
+const ClientWatch* StopReceiver::client_watch() const noexcept {
+    return state_ ? state_->client.get() : nullptr;
+}
+
 void StopReceiver::close() noexcept {
     if (!state_) return;
+    if (const auto& client = state_->client) {
+        const unsigned requests = state_->requests.load(std::memory_order_acquire);
+        // Ranked as in poll(): a stop outranks a retire. A retired thread reports nothing, the
+        // thread that takes over carries the watch on; a stop or the sender's end is Stopped;
+        // with nothing asked at all, only a fault can have ended the loop.
+        const bool retired = (requests & retire_requested) != 0 && (requests & stop_requested) == 0;
+        if (!retired) {
+            client->report(requests != 0 ? ClientOutcome::Stopped : ClientOutcome::Failed);
+        }
+        client->detach();
+    }
     state_->receiver_gone.store(true, std::memory_order_release);
     signal_event(state_->finished);
     state_.reset();
 }
 
-Result<std::pair<StopSender, StopReceiver>, SystemError> make_stop_channel() {
+Result<std::pair<StopSender, StopReceiver>, SystemError> make_stop_channel(
+    std::shared_ptr<ClientWatch> client) {
     Fd wake(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
     if (!wake.valid()) return fail(SystemError::from_errno(errno));
     Fd finished(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
     if (!finished.valid()) return fail(SystemError::from_errno(errno));
-    auto state = std::make_shared<StopChannelState>(std::move(wake), std::move(finished));
+    if (client) client->attach();
+    auto state =
+        std::make_shared<StopChannelState>(std::move(wake), std::move(finished), std::move(client));
     return std::pair<StopSender, StopReceiver>(StopSender(state), StopReceiver(state));
 }
 

@@ -1,6 +1,7 @@
 // The stop channel between a server object (one sender) and its serving thread (one receiver).
 // It wakes the thread: the receiver's descriptor becomes readable on every signal, so a
-// thread waiting in poll() beside its socket returns at once.
+// thread waiting in poll() beside its socket returns at once. It also carries, the other way,
+// what became of the client to the connection's ClientWatch, when it was made with one.
 #pragma once
 
 #include <cstdint>
@@ -11,6 +12,7 @@
 
 #include "common/result.hpp"
 #include "common/system_error.hpp"
+#include "net/client_watch.hpp"
 #include "net/socket.hpp"
 
 namespace velto::net {
@@ -79,7 +81,10 @@ class StopReceiver {
     explicit StopReceiver(std::shared_ptr<StopChannelState> state) noexcept;
     StopReceiver(StopReceiver&&) noexcept = default;
     StopReceiver& operator=(StopReceiver&&) noexcept;
-    ~StopReceiver();  // later sends fail with ChannelClosed
+    // Later sends fail with ChannelClosed. The watch learns why the thread ended: a stop or
+    // the sender's disappearance is Stopped, a retire hands the watch to the thread that takes
+    // over, and no request at all means a fault ended it: Failed.
+    ~StopReceiver();
 
     // Never blocks. Of several requests the strongest wins: Stop, then StopKeepConnection,
     // then Disconnected. When it returns None the wake-up descriptor has been emptied, so a
@@ -93,12 +98,20 @@ class StopReceiver {
     // when this receiver is destroyed.
     void hand_over(std::vector<std::uint8_t> pending,
                    std::optional<SocketIdentity> source) noexcept;
+    // The client closed its side or reset the connection. Said on every zero-length read; the
+    // watch keeps the first word it gets.
+    void client_gone() noexcept;
+    // The watch this channel was made with; null when none.
+    const ClientWatch* client_watch() const noexcept;
 
   private:
     void close() noexcept;
     std::shared_ptr<StopChannelState> state_;
 };
 
-Result<std::pair<StopSender, StopReceiver>, SystemError> make_stop_channel();
+// With a `client` watch, the receiver counts itself in on it at once: before serve() retires
+// the thread that served the connection until now (see ClientWatch::attach).
+Result<std::pair<StopSender, StopReceiver>, SystemError> make_stop_channel(
+    std::shared_ptr<ClientWatch> client = nullptr);
 
 }  // namespace velto::net

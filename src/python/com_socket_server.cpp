@@ -14,6 +14,7 @@
 #include "net/socket.hpp"
 #include "python/arguments.hpp"
 #include "python/classes.hpp"
+#include "python/client_wait.hpp"
 #include "python/conversions.hpp"
 #include "python/debug_log.hpp"
 #include "python/faults.hpp"
@@ -37,7 +38,8 @@ Result<Ref, OperationError> new_com_socket_server(std::string address) {
     return new_object(type, ComSocketServerState{.address = std::move(address),
                                                  .stream = net::Fd(),
                                                  .actions = {},
-                                                 .stop_sender = std::nullopt});
+                                                 .stop_sender = std::nullopt,
+                                                 .client_watch = nullptr});
 }
 
 namespace {
@@ -174,6 +176,8 @@ PyObject* com_socket_server_open(PyObject* self, PyObject* const* args, Py_ssize
             // The earlier connection's handle is closed without a shutdown: a serving thread
             // started on it keeps its own handle and goes on serving it.
             exclusive.state.stream = std::move(accepted).value();
+            // A new client: what became of the last one is no answer about this one.
+            exclusive.state.client_watch.reset();
             // One client per open(): the listening socket goes now, so later clients are refused.
             listener.value().reset();
             return borrow(Py_None);
@@ -196,12 +200,22 @@ PyObject* com_socket_server_serve(PyObject* self, PyObject* const* args, Py_ssiz
             if (!connection.ok()) return fail(OperationError(std::move(connection).error()));
             std::unique_ptr<net::FrameHandler> dispatch =
                 make_serving_dispatch(state.clone_action_registry());
-            auto channel = net::make_stop_channel();
+            // The same connection keeps its watch while nothing has ended its serving yet, so
+            // that a wait follows the connection across the retire below; a new thread after
+            // an end is a new serving, and a wait must not see the old end.
+            std::shared_ptr<net::ClientWatch> watch = state.client_watch;
+            if (!watch || watch->outcome()) {
+                auto made = net::ClientWatch::make();
+                if (!made.ok()) return fail(OperationError(std::move(made).error()));
+                watch = std::move(made).value();
+            }
+            auto channel = net::make_stop_channel(watch);
             if (!channel.ok()) return fail(OperationError(std::move(channel).error()));
             auto [sender, receiver] = std::move(channel).value();
             net::Predecessor predecessor;
             if (state.stop_sender) predecessor = state.stop_sender->retire();
             state.stop_sender = std::move(sender);
+            state.client_watch = std::move(watch);
             auto spawned =
                 net::spawn_serving_thread(std::move(connection).value(), std::move(receiver),
                                           std::move(dispatch), std::move(predecessor));
@@ -233,6 +247,33 @@ PyObject* com_socket_server_close(PyObject* self, PyObject* const* args, Py_ssiz
                 state.stream.reset();
             }
             return borrow(Py_None);
+        });
+}
+
+// Waits until the client of the served connection has gone or its serving has ended, with the
+// interpreter lock let go. The exclusive access is held only to pick the watch up: actions
+// answering through callback(), and other threads using this server, go on meanwhile.
+PyObject* com_socket_server_wait_disconnected(PyObject* self, PyObject* const* args,
+                                              Py_ssize_t nargsf, PyObject* kwnames) {
+    static constexpr Signature<1> signature{"ComSocketServer.wait_disconnected()", {"timeout"}};
+    const bool no_arguments =
+        PyVectorcall_NARGS(nargsf) == 0 && (kwnames == nullptr || PyTuple_GET_SIZE(kwnames) == 0);
+    // The one optional parameter: called without arguments, the timeout is None.
+    PyObject* const none[] = {Py_None};
+    return server_method(
+        self, no_arguments ? none : args, no_arguments ? 1 : nargsf,
+        no_arguments ? nullptr : kwnames, signature,
+        [](ComSocketServerObject& server, const std::array<Handle, 1>& bound) -> ObjectResult {
+            VELTO_TRY(auto timeout, argument("timeout", to_timeout(bound[0])));
+            std::shared_ptr<net::ClientWatch> watch;
+            {
+                VELTO_TRY(ExclusiveServer exclusive, exclusive_server(server));
+                watch = exclusive.state.client_watch;
+            }
+            if (!watch) return fail(OperationError(ServerStateError{}));
+            VELTO_TRY(auto outcome, wait_for_client(*watch, timeout));
+            if (!outcome) return borrow(Py_None);
+            return outcome_text(*outcome);
         });
 }
 
@@ -324,6 +365,8 @@ PyMethodDef com_socket_server_methods[] = {
      "callback($self, id, status, data)\n--\n\n"},
     {"close", method(com_socket_server_close), METH_FASTCALL | METH_KEYWORDS,
      "close($self)\n--\n\n"},
+    {"wait_disconnected", method(com_socket_server_wait_disconnected),
+     METH_FASTCALL | METH_KEYWORDS, "wait_disconnected($self, timeout=None)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 

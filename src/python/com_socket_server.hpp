@@ -5,10 +5,12 @@
 
 #include "python/python.hpp"
 
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 
+#include "net/client_watch.hpp"
 #include "net/fd.hpp"
 #include "net/stop_channel.hpp"
 #include "python/classes.hpp"
@@ -23,6 +25,9 @@ struct ComSocketServerState {
     net::Fd stream;          // the accepted connection; invalid when there is none
     ActionRegistry actions;  // strong references, released with the object
     std::optional<net::StopSender> stop_sender;  // set by serve(), never cleared
+    // What became of the client of `stream`, as its serving threads saw it: set by serve(),
+    // kept by a serve() on the same connection, dropped by open() (a new client).
+    std::shared_ptr<net::ClientWatch> client_watch;
 
     // A snapshot for a serving thread: new map, same keys, new references to the same objects.
     // Needs the interpreter lock.

@@ -84,12 +84,47 @@ def test_script_stops_at_a_bad_line_naming_it(tmp_path):
         (["127.0.0.1:1", "toggle", "3"], "usage: toggle ID on|off"),
         (["127.0.0.1:1", "click", "1", "--timeout", "0"], "--timeout must be positive"),
         (["127.0.0.1:1", "--script", "/nonexistent/session.txt"], "cannot read"),
+        (["127.0.0.1:1", "click", "1", "--reconnect", "-1"], "--reconnect must not be negative"),
+        (["127.0.0.1:1", "--reconnect", "2"], "--reconnect needs a command or --script"),
     ],
 )
 def test_usage_errors_exit_2_before_connecting(args, message):
     done = run_client(*args)
     assert done.returncode == 2
     assert message in done.stderr
+
+
+def test_reconnect_plays_the_script_again_on_each_new_connection(tmp_path):
+    script = tmp_path / "session.txt"
+    script.write_text("click 1\ntoggle 3 on\n")
+    listener = socket.create_server(("127.0.0.1", 0))
+    listener.settimeout(20)
+    address = "127.0.0.1:%d" % listener.getsockname()[1]
+    client = subprocess.Popen(velto_client_command() + [address, "--script", str(script),
+                                                        "--timeout", "0.3", "--reconnect", "2"],
+                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    received = []
+    try:
+        for _ in range(3):
+            connection, _ = listener.accept()
+            with connection:
+                connection.settimeout(20)
+                data = b""
+                while chunk := connection.recv(1024):  # until the tool drops the connection
+                    data += chunk
+                received.append(data)
+        out, err = client.communicate(timeout=RUN_TIMEOUT)
+    finally:
+        listener.close()
+        if client.poll() is None:
+            client.kill()
+            client.communicate()
+    assert client.returncode == 0, err
+    frames = bytes.fromhex("9201 81 ab 436c69636b427574746f6e 90"
+                           "9203 81 ac 546f67676c65427574746f6e 91 c3")
+    assert received == [frames] * 3
+    assert out.splitlines() == ["no answer within 0.3 s"] * 2 + ["reconnected (1 of 2)"] + [
+        "no answer within 0.3 s"] * 2 + ["reconnected (2 of 2)"] + ["no answer within 0.3 s"] * 2
 
 
 def test_refused_connection_exits_3():

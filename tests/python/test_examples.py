@@ -3,8 +3,10 @@
 import subprocess
 import sys
 import textwrap
+import threading
 
 from tool_processes import EXAMPLES, RUN_TIMEOUT, ServerProgram, run_client
+from velto_client import free_port
 
 WAIT = ("--connect-wait", "20")
 
@@ -34,6 +36,53 @@ def test_robot_refuses_out_of_range_input_and_stops_on_ctrl_c(tmp_path):
     assert "No key ClickButton_7 found\n" in out
     assert status == 0 and "Traceback" not in err
     assert "robot: stopping\n" in out
+
+
+def test_reconnect_takes_phone_after_phone_and_stops_on_ctrl_c():
+    with ServerProgram(EXAMPLES / "reconnect.py") as lamp:
+        done = run_client(lamp.address, "toggle", "3", "on", "--reconnect", "2", *WAIT)
+        status, out, err = lamp.interrupt()
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.splitlines() == [
+        "3 Idle ConfirmResult(true)", "reconnected (1 of 2)",
+        "3 Idle ConfirmResult(true)", "reconnected (2 of 2)",
+        "3 Idle ConfirmResult(true)",
+    ]
+    said = [line for line in out.splitlines() if line.startswith("lamp")]
+    waiting = f"lamp: waiting for a phone on {lamp.address}"
+    expected = [waiting] + [line for phone in (1, 2, 3) for line in (
+        f"lamp: phone {phone} connected", "lamp on", f"lamp: phone {phone} disconnected", waiting)]
+    # Ctrl-C may come before the lamp has seen the third phone leave: it stops in either wait.
+    assert said in (expected + ["lamp: stopping"], expected[:-2] + ["lamp: stopping"]), out
+    assert status == 0 and err == ""
+
+
+def _readme_block(title):
+    """The first Python block of the README section `title`, as a reader would copy it."""
+    text = (EXAMPLES.parent / "README.md").read_text()
+    section = text.split(f"\n## {title}\n", 1)[1].split("\n## ", 1)[0]
+    return section.split("```python\n", 1)[1].split("```", 1)[0]
+
+
+def test_the_readme_reconnect_loop_runs_as_shown(tmp_path):
+    program = tmp_path / "reconnect_loop.py"
+    port = free_port()
+    program.write_text(_readme_block("Reconnecting").replace("0.0.0.0:5000", f"127.0.0.1:{port}"))
+    loop = subprocess.Popen([sys.executable, "-u", str(program)], stdout=subprocess.PIPE,
+                            stderr=subprocess.PIPE, text=True)
+    watchdog = threading.Timer(RUN_TIMEOUT, loop.kill)  # bounds the reading below
+    watchdog.start()
+    seen = []
+    try:
+        done = run_client(f"127.0.0.1:{port}", "toggle", "3", "off", "--reconnect", "2", *WAIT)
+        while seen.count("phone disconnected\n") < 3 and (line := loop.stdout.readline()):
+            seen.append(line)
+    finally:
+        watchdog.cancel()
+        loop.kill()
+        _, err = loop.communicate(timeout=RUN_TIMEOUT)
+    assert done.stdout.count("3 Idle ConfirmResult(false)\n") == 3, done.stderr
+    assert seen.count("phone disconnected\n") == 3 and err == "", "".join(seen)
 
 
 def test_debug_records_reach_the_logging_module():
