@@ -1,5 +1,6 @@
 // The serving loop: pause, look at the stop channel, wait for bytes, receive, decode and
-// dispatch every complete frame; a request on the channel wakes every wait at once.
+// dispatch every complete frame; a request on the channel wakes every wait at once. Console
+// lines are collected and written before every wait and at the end.
 #include "net/serving_loop.hpp"
 
 #include <cxxabi.h>
@@ -91,6 +92,7 @@ class ServingLoop {
     // The fixed pause at the start of a cycle; a request on the channel ends it at once, a
     // wake-up that asked nothing does not.
     void pause() {
+        console_.flush();
         const auto deadline = Clock::now() + cycle_pause;
         for (;;) {
             pollfd wake{stop_.wake_fd(), POLLIN, 0};
@@ -108,12 +110,14 @@ class ServingLoop {
             // What the next reader must continue includes a predecessor's bytes, which are
             // only known once the predecessor has ended.
             take_over_from_predecessor();
-            console_line("Terminating.");
+            console_.line("Terminating.");
+            console_.flush();
             stop_.hand_over(stream_.take_pending(), socket_identity(connection_));
             return true;
         }
-        if (signal == Signal::Disconnected) console_line("Link broken");
-        console_line("Terminating.");
+        if (signal == Signal::Disconnected) console_.line("Link broken");
+        console_.line("Terminating.");
+        console_.flush();
         if (auto done = shutdown_both(connection_); !done) {
             raise_fault("Failed to shutdown server: " + done.error().display());
         }
@@ -133,6 +137,7 @@ class ServingLoop {
             const bool retired = signal == Signal::StopKeepConnection;
             std::array<pollfd, 2> fds{pollfd{predecessor_.finished_fd(), POLLIN, 0},
                                       pollfd{retired ? -1 : stop_.wake_fd(), POLLIN, 0}};
+            console_.flush();
             wait_ready(fds.data(), fds.size(), std::nullopt);
         }
         stream_.append(predecessor_.take_leftover(socket_identity(connection_)));
@@ -146,6 +151,7 @@ class ServingLoop {
         for (;;) {
             std::array<pollfd, 2> fds{pollfd{connection_.get(), POLLIN, 0},
                                       pollfd{stop_.wake_fd(), POLLIN, 0}};
+            console_.flush();
             wait_ready(fds.data(), fds.size(), std::nullopt);
             // A request is looked at before any data.
             if (terminate_if_asked()) return false;
@@ -183,10 +189,10 @@ class ServingLoop {
         if (!received) {
             const int code = received.error().code;
             if (code == EAGAIN || code == EWOULDBLOCK) return std::nullopt;
-            raise_fault("Failed to read frame : " + received.error().display());
+            fail("Failed to read frame : " + received.error().display());
         }
         const auto count = static_cast<std::size_t>(received.value());
-        console_line("Received size : " + std::to_string(count));
+        console_.append("Received size : ").append_decimal(count).append("\n");
         stream_.append(std::span(buffer_).first(count));
         return count;
     }
@@ -198,12 +204,12 @@ class ServingLoop {
     void dispatch_complete_frames() {
         while (stop_.poll() != Signal::StopKeepConnection) {
             auto next = stream_.next();
-            if (!next) raise_fault(next.error().text);
+            if (!next) fail(next.error().text);
             if (!next.value()) return;
             if (auto done = execute_action(*next.value()); !done) {
-                raise_fault("Action failed " + done.error());
+                fail("Action failed " + done.error());
             }
-            console_line("done");
+            console_.line("done");
         }
     }
 
@@ -212,7 +218,14 @@ class ServingLoop {
     // force: with the waiting mask it would ignore SIGTERM and SIGINT for its whole life.
     Status<std::string> execute_action(const wire::Frame& frame) {
         const ScopedSignalMask mask(action_signals_);
-        return handler_.execute_action(frame);
+        return handler_.execute_action(frame, console_);
+    }
+
+    // A fault's report comes after every line collected before it, as it did when each line
+    // was written at once.
+    [[noreturn]] void fail(std::string text) {
+        console_.flush();
+        raise_fault(std::move(text));
     }
 
     const Fd& connection_;
@@ -222,6 +235,8 @@ class ServingLoop {
     Predecessor predecessor_;
     FrameStream stream_;
     std::array<std::uint8_t, receive_size> buffer_{};
+    // Written out by its destructor too, when a fault or the thread's teardown ends the loop.
+    ConsoleBuffer console_;
 };
 
 void report_unexpected(const char* what) noexcept {

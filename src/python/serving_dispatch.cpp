@@ -28,24 +28,29 @@ class ServingDispatch final : public net::FrameHandler {
     // the interpreter tears down never destroys its handler. So no attachment is left here.
     ~ServingDispatch() override = default;
 
-    Status<std::string> execute_action(const wire::Frame& frame) override {
+    Status<std::string> execute_action(const wire::Frame& frame,
+                                       net::ConsoleBuffer& console) override {
         const std::string key = frame.action_key();
         const auto found = snapshot_.find(key);
         if (found == snapshot_.end()) {
-            net::console_line("No key " + key + " found");
+            console.append("No key ").append(key).append(" found\n");
             return ok_unit;
         }
-        net::console_line("Found frame ! " + std::to_string(frame.id));
-        auto held = attachment().hold();
-        if (!held) {
-            // The interpreter is finalizing: the program has ended without close(), and no
-            // action may run any more. Serving ends here, without a report: frames a client
-            // still sends while a program exits are not a fault of anything.
-            raise_reported_fault("Python is shutting down: the action " + key + " was not run");
+        console.append("Found frame ! ").append_decimal(frame.id).append("\n");
+        if (interpreter_finalizing()) {
+            console.flush();
+            finalizing(key);
         }
-        net::console_line("running action");
+        // Written before the lock is taken, so a blocked standard output never holds the
+        // interpreter up; nothing of this thread comes between them and the action.
+        console.line("running action");
+        console.flush();
+        auto held = attachment().hold();
+        // Only when the interpreter began to finalize after the look above.
+        if (!held) finalizing(key);
         Status<std::string> outcome = call_action(found->second.get(), frame.data);
-        if (outcome.ok()) net::console_line("after function");
+        // Collected with the lock held, written once it is let go.
+        if (outcome.ok()) console.line("after function");
         return outcome;  // the lock goes with `held`
     }
 
@@ -63,6 +68,13 @@ class ServingDispatch final : public net::FrameHandler {
     }
 
   private:
+    // The interpreter is finalizing: the program has ended without close(), and no action may
+    // run any more. Serving ends here, without a report: frames a client still sends while a
+    // program exits are not a fault of anything.
+    [[noreturn]] static void finalizing(const std::string& key) {
+        raise_reported_fault("Python is shutting down: the action " + key + " was not run");
+    }
+
     // The thread's one attachment, made when it first needs the lock: on this thread, not on
     // the Python thread that made the handler.
     InterpreterAttachment& attachment() {

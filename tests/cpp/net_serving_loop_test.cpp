@@ -274,7 +274,8 @@ class ProgramAroundTheThread : public ::testing::Test {
 // close() and destruction of the inherited server do.
 enum class StrayWakeUp { Written, ForkedChildCloses };
 
-class StrayWakeUps : public ProgramAroundTheThread, public ::testing::WithParamInterface<StrayWakeUp> {};
+class StrayWakeUps : public ProgramAroundTheThread,
+                     public ::testing::WithParamInterface<StrayWakeUp> {};
 
 TEST_P(StrayWakeUps, NeitherSpinNorStopTheThread) {
     std::optional<StopSender> sender;
@@ -365,7 +366,7 @@ class MaskHandler : public FrameHandler {
         pid_t thread = 0;
     };
     explicit MaskHandler(std::shared_ptr<Seen> seen) : seen_(std::move(seen)) {}
-    Status<std::string> execute_action(const wire::Frame&) override {
+    Status<std::string> execute_action(const wire::Frame&, ConsoleBuffer&) override {
         sigset_t mask;
         ::pthread_sigmask(SIG_BLOCK, nullptr, &mask);
         std::lock_guard lock(seen_->mutex);
