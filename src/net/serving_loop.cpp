@@ -102,9 +102,9 @@ class ServingLoop {
     }
 
     // Carries the termination out when the channel asks for it. Returns true when it did: the
-    // loop is over.
+    // loop is over. Only the request word is read: the descriptor is looked at by the waits.
     bool terminate_if_asked() {
-        const Signal signal = stop_.poll();
+        const Signal signal = stop_.requested();
         if (signal == Signal::None) return false;
         if (signal == Signal::StopKeepConnection) {
             // What the next reader must continue includes a predecessor's bytes, which are
@@ -153,10 +153,11 @@ class ServingLoop {
                                       pollfd{stop_.wake_fd(), POLLIN, 0}};
             console_.flush();
             wait_ready(fds.data(), fds.size(), std::nullopt);
+            // A wake-up that asked nothing is emptied, so that it does not wake the next wait.
+            if (fds[1].revents != 0) static_cast<void>(stop_.poll());
             // A request is looked at before any data.
             if (terminate_if_asked()) return false;
             if (fds[0].revents != 0) return true;
-            // Only a wake-up that asked nothing, which poll() has emptied: wait again.
         }
     }
 
@@ -202,7 +203,7 @@ class ServingLoop {
     // that takes over, which dispatches them with the registry snapshot of the serve() that
     // started it.
     void dispatch_complete_frames() {
-        while (stop_.poll() != Signal::StopKeepConnection) {
+        while (stop_.requested() != Signal::StopKeepConnection) {
             auto next = stream_.next();
             if (!next) fail(next.error().text);
             if (!next.value()) return;
