@@ -203,23 +203,19 @@ class ServingLoop {
     // that takes over, which dispatches them with the registry snapshot of the serve() that
     // started it.
     void dispatch_complete_frames() {
+        // The program's mask is put in force once for the whole run of frames, not around each
+        // action, and the waiting mask comes back when the run is over, before any wait.
+        std::optional<ScopedSignalMask> program_mask;
         while (stop_.requested() != Signal::StopKeepConnection) {
             auto next = stream_.next();
             if (!next) fail(next.error().text);
             if (!next.value()) return;
-            if (auto done = execute_action(*next.value()); !done) {
+            if (!program_mask) program_mask.emplace(action_signals_);
+            if (auto done = handler_.execute_action(*next.value(), console_); !done) {
                 fail("Action failed " + done.error());
             }
             console_.line("done");
         }
-    }
-
-    // The loop waits with every signal blocked, so that signals reach the interpreter's main
-    // thread; an action is the program's own code, and a process it starts inherits the mask in
-    // force: with the waiting mask it would ignore SIGTERM and SIGINT for its whole life.
-    Status<std::string> execute_action(const wire::Frame& frame) {
-        const ScopedSignalMask mask(action_signals_);
-        return handler_.execute_action(frame, console_);
     }
 
     // A fault's report comes after every line collected before it, as it did when each line
@@ -232,6 +228,9 @@ class ServingLoop {
     const Fd& connection_;
     StopReceiver& stop_;
     FrameHandler& handler_;
+    // The loop waits with every signal blocked, so that signals reach the interpreter's main
+    // thread; an action is the program's own code, and a process it starts inherits the mask in
+    // force: with the waiting mask it would ignore SIGTERM and SIGINT for its whole life.
     const sigset_t& action_signals_;
     Predecessor predecessor_;
     FrameStream stream_;

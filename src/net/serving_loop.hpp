@@ -37,7 +37,8 @@ class FrameHandler {
 // Runs the loop on the calling thread. Returns when the thread is to end; every fault has been
 // reported on standard error by then. The handler is destroyed by the caller afterwards.
 // The loop waits with the calling thread's signal mask and calls execute_action with
-// `action_signals` as the mask, restoring the caller's after each call.
+// `action_signals` as the mask, set once for each run of frames received together and
+// replaced by the caller's again before the loop waits.
 // With a predecessor (the thread that served the connection before, see StopSender::retire),
 // nothing is read before the predecessor has ended, and the bytes it received on the same
 // socket but did not dispatch are dispatched here.
