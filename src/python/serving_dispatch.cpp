@@ -7,9 +7,11 @@
 
 #include "common/fault.hpp"
 #include "net/console.hpp"
+#include "net/dispatch_lines.hpp"
 #include "python/faults.hpp"
 #include "python/interpreter_lock.hpp"
 #include "python/widget_classes.hpp"
+#include "wire/action_table.hpp"
 
 namespace velto::python {
 
@@ -17,7 +19,10 @@ namespace {
 
 class ServingDispatch final : public net::FrameHandler {
   public:
-    explicit ServingDispatch(ActionRegistry snapshot) noexcept : snapshot_(std::move(snapshot)) {}
+    explicit ServingDispatch(ActionRegistry snapshot) noexcept : snapshot_(std::move(snapshot)) {
+        // Keys that no frame produces stay in the snapshot only, to be released with it.
+        for (const auto& [key, action] : snapshot_) table_.place(key, action.get());
+    }
 
     ServingDispatch(const ServingDispatch&) = delete;
     ServingDispatch& operator=(const ServingDispatch&) = delete;
@@ -30,16 +35,15 @@ class ServingDispatch final : public net::FrameHandler {
 
     Status<std::string> execute_action(const wire::Frame& frame,
                                        net::ConsoleBuffer& console) override {
-        const std::string key = frame.action_key();
-        const auto found = snapshot_.find(key);
-        if (found == snapshot_.end()) {
-            console.append("No key ").append(key).append(" found\n");
+        PyObject* const action = table_.find(frame);
+        if (action == nullptr) {
+            net::line_no_action(console, frame);
             return ok_unit;
         }
-        console.append("Found frame ! ").append_decimal(frame.id).append("\n");
+        net::line_found(console, frame);
         if (interpreter_finalizing()) {
             console.flush();
-            finalizing(key);
+            finalizing(frame);
         }
         // Written before the lock is taken, so a blocked standard output never holds the
         // interpreter up; nothing of this thread comes between them and the action.
@@ -47,8 +51,8 @@ class ServingDispatch final : public net::FrameHandler {
         console.flush();
         auto held = attachment().hold();
         // Only when the interpreter began to finalize after the look above.
-        if (!held) finalizing(key);
-        Status<std::string> outcome = call_action(found->second.get(), frame.data);
+        if (!held) finalizing(frame);
+        Status<std::string> outcome = call_action(action, frame.data);
         // Collected with the lock held, written once it is let go.
         if (outcome.ok()) console.line("after function");
         return outcome;  // the lock goes with `held`
@@ -63,6 +67,7 @@ class ServingDispatch final : public net::FrameHandler {
     // forced unwinding through.
     void finish() override {
         if (!snapshot_.empty()) static_cast<void>(attachment());
+        table_ = {};
         snapshot_.clear();
         delete attachment_.release();
     }
@@ -71,8 +76,9 @@ class ServingDispatch final : public net::FrameHandler {
     // The interpreter is finalizing: the program has ended without close(), and no action may
     // run any more. Serving ends here, without a report: frames a client still sends while a
     // program exits are not a fault of anything.
-    [[noreturn]] static void finalizing(const std::string& key) {
-        raise_reported_fault("Python is shutting down: the action " + key + " was not run");
+    [[noreturn]] static void finalizing(const wire::Frame& frame) {
+        raise_reported_fault("Python is shutting down: the action " + frame.action_key() +
+                             " was not run");
     }
 
     // The thread's one attachment, made when it first needs the lock: on this thread, not on
@@ -107,7 +113,8 @@ class ServingDispatch final : public net::FrameHandler {
         return ok_unit;
     }
 
-    ActionRegistry snapshot_;
+    ActionRegistry snapshot_;  // owns the actions
+    wire::ActionTable<PyObject> table_;
     std::unique_ptr<InterpreterAttachment> attachment_;
 };
 
