@@ -3,8 +3,6 @@
 
 #include <unistd.h>
 
-#include <algorithm>
-#include <charconv>
 #include <string>
 
 #include "common/system_call.hpp"
@@ -25,23 +23,13 @@ void console_line(std::string_view text) noexcept {
     static_cast<void>(write_all(STDOUT_FILENO, line));
 }
 
-ConsoleBuffer& ConsoleBuffer::append(std::string_view text) noexcept {
-    if (text.size() > capacity - used_) {
-        flush();
-        if (text.size() > capacity) {
-            static_cast<void>(write_all(STDOUT_FILENO, text));
-            return *this;
-        }
+ConsoleBuffer& ConsoleBuffer::append_after_flush(std::string_view text) noexcept {
+    flush();
+    if (text.size() > capacity) {
+        static_cast<void>(write_all(STDOUT_FILENO, text));
+        return *this;
     }
-    std::copy(text.begin(), text.end(), bytes_.begin() + static_cast<std::ptrdiff_t>(used_));
-    used_ += text.size();
-    return *this;
-}
-
-ConsoleBuffer& ConsoleBuffer::append_decimal(std::uint64_t value) noexcept {
-    std::array<char, 20> digits;  // the most a 64-bit value takes
-    const auto end = std::to_chars(digits.data(), digits.data() + digits.size(), value).ptr;
-    return append(std::string_view(digits.data(), static_cast<std::size_t>(end - digits.data())));
+    return append(text);
 }
 
 void ConsoleBuffer::flush() noexcept {

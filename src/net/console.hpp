@@ -3,8 +3,10 @@
 #pragma once
 
 #include <array>
+#include <charconv>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string_view>
 
 namespace velto::net {
@@ -27,8 +29,19 @@ class ConsoleBuffer {
     ~ConsoleBuffer() { flush(); }
 
     // Pieces of a line; a full buffer is written out first, so the order is kept either way.
-    ConsoleBuffer& append(std::string_view text) noexcept;
-    ConsoleBuffer& append_decimal(std::uint64_t value) noexcept;
+    // Inline: the pieces are mostly literals, copied with their length known.
+    ConsoleBuffer& append(std::string_view text) noexcept {
+        if (text.size() > capacity - used_) return append_after_flush(text);
+        std::memcpy(bytes_.data() + used_, text.data(), text.size());
+        used_ += text.size();
+        return *this;
+    }
+    ConsoleBuffer& append_decimal(std::uint64_t value) noexcept {
+        std::array<char, 20> digits;  // the most a 64-bit value takes
+        const char* end = std::to_chars(digits.data(), digits.data() + digits.size(), value).ptr;
+        return append(
+            std::string_view(digits.data(), static_cast<std::size_t>(end - digits.data())));
+    }
     // `text` and "\n".
     void line(std::string_view text) noexcept { append(text).append("\n"); }
 
@@ -39,6 +52,8 @@ class ConsoleBuffer {
     bool empty() const noexcept { return used_ == 0; }
 
   private:
+    ConsoleBuffer& append_after_flush(std::string_view text) noexcept;
+
     std::array<char, capacity> bytes_;
     std::size_t used_ = 0;
 };
