@@ -194,8 +194,8 @@ PyObject* com_socket_server_serve(PyObject* self, PyObject* const* args, Py_ssiz
             if (!state.stream.valid()) return fail(OperationError(ServerStateError{}));
             auto connection = net::duplicate(state.stream);
             if (!connection.ok()) return fail(OperationError(std::move(connection).error()));
-            std::unique_ptr<net::FrameHandler> dispatch =
-                make_serving_dispatch(state.clone_action_registry());
+            VELTO_TRY(std::unique_ptr<net::FrameHandler> dispatch,
+                      make_serving_dispatch(state.clone_action_registry()));
             auto channel = net::make_stop_channel();
             if (!channel.ok()) return fail(OperationError(std::move(channel).error()));
             auto [sender, receiver] = std::move(channel).value();

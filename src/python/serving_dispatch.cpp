@@ -19,7 +19,8 @@ namespace {
 
 class ServingDispatch final : public net::FrameHandler {
   public:
-    explicit ServingDispatch(ActionRegistry snapshot) noexcept : snapshot_(std::move(snapshot)) {
+    ServingDispatch(ActionRegistry snapshot, const WidgetKindClasses& widget_classes) noexcept
+        : snapshot_(std::move(snapshot)), widget_classes_(widget_classes) {
         // Keys that no frame produces stay in the snapshot only, to be released with it.
         for (const auto& [key, action] : snapshot_) table_.place(key, action.get());
     }
@@ -90,8 +91,8 @@ class ServingDispatch final : public net::FrameHandler {
 
     // With the lock held. An error text for an action that raised; a PanicException out of the
     // action is a fault (fetch_pending_exception throws it) and ends the thread as one.
-    static Status<std::string> call_action(PyObject* action, const wire::WidgetRegistry& value) {
-        auto widget = widget_to_object(value);
+    Status<std::string> call_action(PyObject* action, const wire::WidgetRegistry& value) const {
+        auto widget = widget_to_object(widget_classes_, value);
         if (!widget.ok()) {
             // No object for the widget (out of memory): this frame cannot be dispatched, and
             // the thread ends as after a raising action, with the text of that failure.
@@ -115,13 +116,18 @@ class ServingDispatch final : public net::FrameHandler {
 
     ActionRegistry snapshot_;  // owns the actions
     wire::ActionTable<PyObject> table_;
+    // Classes live for the whole process: no reference is kept.
+    WidgetKindClasses widget_classes_;
     std::unique_ptr<InterpreterAttachment> attachment_;
 };
 
 }  // namespace
 
-std::unique_ptr<net::FrameHandler> make_serving_dispatch(ActionRegistry snapshot) {
-    return std::make_unique<ServingDispatch>(std::move(snapshot));
+Result<std::unique_ptr<net::FrameHandler>, OperationError> make_serving_dispatch(
+    ActionRegistry snapshot) {
+    VELTO_TRY(WidgetKindClasses widget_classes, widget_kind_classes());
+    return std::unique_ptr<net::FrameHandler>(
+        std::make_unique<ServingDispatch>(std::move(snapshot), widget_classes));
 }
 
 }  // namespace velto::python

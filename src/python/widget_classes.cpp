@@ -320,9 +320,17 @@ ClassResult widget_registry_class() {
     return base;
 }
 
-Result<Ref, OperationError> widget_to_object(const wire::WidgetRegistry& value) {
-    VELTO_TRY(PyTypeObject * type, widget_kind_class(value.index()));
-    return new_object(type, wire::WidgetRegistry(value));
+Result<WidgetKindClasses, OperationError> widget_kind_classes() {
+    WidgetKindClasses classes{};
+    for (std::size_t kind = 0; kind < classes.size(); ++kind) {
+        VELTO_TRY(classes[kind], widget_kind_class(kind));
+    }
+    return classes;
+}
+
+Result<Ref, OperationError> widget_to_object(const WidgetKindClasses& classes,
+                                             const wire::WidgetRegistry& value) {
+    return new_object(classes[value.index()], wire::WidgetRegistry(value));
 }
 
 }  // namespace velto::python
