@@ -56,7 +56,10 @@ class ServingDispatch final : public net::FrameHandler {
         Status<std::string> outcome = call_action(action, frame.data);
         // Collected with the lock held, written once it is let go.
         if (outcome.ok()) console.line("after function");
-        return outcome;  // the lock goes with `held`
+        // The action has returned: this thread holds the lock. (A thread the interpreter ends
+        // inside the action never gets here, and `held` then finds out whether it holds it.)
+        held->release();
+        return outcome;
     }
 
     // The snapshot's references are released (queued while this thread does not hold the
