@@ -1,4 +1,4 @@
-// Console lines on file descriptor 1.
+// Console lines on file descriptor 1, one at a time or collected.
 #include "net/console.hpp"
 
 #include <unistd.h>
@@ -21,6 +21,21 @@ void console_line(std::string_view text) noexcept {
     // One write per line keeps concurrent lines whole. A failure is dropped: standard output is
     // gone and there is nobody left to tell.
     static_cast<void>(write_all(STDOUT_FILENO, line));
+}
+
+ConsoleBuffer& ConsoleBuffer::append_after_flush(std::string_view text) noexcept {
+    flush();
+    if (text.size() > capacity) {
+        static_cast<void>(write_all(STDOUT_FILENO, text));
+        return *this;
+    }
+    return append(text);
+}
+
+void ConsoleBuffer::flush() noexcept {
+    if (used_ == 0) return;
+    static_cast<void>(write_all(STDOUT_FILENO, std::string_view(bytes_.data(), used_)));
+    used_ = 0;
 }
 
 }  // namespace velto::net

@@ -1,5 +1,6 @@
 // The serving loop: pause, look at the stop channel, wait for bytes, receive, decode and
-// dispatch every complete frame; a request on the channel wakes every wait at once.
+// dispatch every complete frame; a request on the channel wakes every wait at once. Console
+// lines are collected and written before every wait and at the end.
 #include "net/serving_loop.hpp"
 
 #include <cxxabi.h>
@@ -91,6 +92,7 @@ class ServingLoop {
     // The fixed pause at the start of a cycle; a request on the channel ends it at once, a
     // wake-up that asked nothing does not.
     void pause() {
+        console_.flush();
         const auto deadline = Clock::now() + cycle_pause;
         for (;;) {
             pollfd wake{stop_.wake_fd(), POLLIN, 0};
@@ -100,20 +102,22 @@ class ServingLoop {
     }
 
     // Carries the termination out when the channel asks for it. Returns true when it did: the
-    // loop is over.
+    // loop is over. Only the request word is read: the descriptor is looked at by the waits.
     bool terminate_if_asked() {
-        const Signal signal = stop_.poll();
+        const Signal signal = stop_.requested();
         if (signal == Signal::None) return false;
         if (signal == Signal::StopKeepConnection) {
             // What the next reader must continue includes a predecessor's bytes, which are
             // only known once the predecessor has ended.
             take_over_from_predecessor();
-            console_line("Terminating.");
+            console_.line("Terminating.");
+            console_.flush();
             stop_.hand_over(stream_.take_pending(), socket_identity(connection_));
             return true;
         }
-        if (signal == Signal::Disconnected) console_line("Link broken");
-        console_line("Terminating.");
+        if (signal == Signal::Disconnected) console_.line("Link broken");
+        console_.line("Terminating.");
+        console_.flush();
         if (auto done = shutdown_both(connection_); !done) {
             raise_fault("Failed to shutdown server: " + done.error().display());
         }
@@ -133,6 +137,7 @@ class ServingLoop {
             const bool retired = signal == Signal::StopKeepConnection;
             std::array<pollfd, 2> fds{pollfd{predecessor_.finished_fd(), POLLIN, 0},
                                       pollfd{retired ? -1 : stop_.wake_fd(), POLLIN, 0}};
+            console_.flush();
             wait_ready(fds.data(), fds.size(), std::nullopt);
         }
         stream_.append(predecessor_.take_leftover(socket_identity(connection_)));
@@ -146,11 +151,13 @@ class ServingLoop {
         for (;;) {
             std::array<pollfd, 2> fds{pollfd{connection_.get(), POLLIN, 0},
                                       pollfd{stop_.wake_fd(), POLLIN, 0}};
+            console_.flush();
             wait_ready(fds.data(), fds.size(), std::nullopt);
+            // A wake-up that asked nothing is emptied, so that it does not wake the next wait.
+            if (fds[1].revents != 0) static_cast<void>(stop_.poll());
             // A request is looked at before any data.
             if (terminate_if_asked()) return false;
             if (fds[0].revents != 0) return true;
-            // Only a wake-up that asked nothing, which poll() has emptied: wait again.
         }
     }
 
@@ -158,7 +165,11 @@ class ServingLoop {
     // traced on its own line.
     void receive() {
         const auto first = receive_once();
-        if (first && *first == 0) stop_.client_gone();
+        if (first && *first == 0) {
+            // A program that waits for the leave learns of it after the line that shows it.
+            console_.flush();
+            stop_.client_gone();
+        }
         if (!first || *first == 0) return;  // 0: "nothing", the peer has closed
         std::size_t taken = *first;
         while (taken < cycle_receive_limit && queued_bytes() > 0) {
@@ -186,11 +197,14 @@ class ServingLoop {
             if (code == EAGAIN || code == EWOULDBLOCK) return std::nullopt;
             // A reset or timed-out peer is as gone as one that closed; the fault still ends
             // the thread as before.
-            if (code == ECONNRESET || code == ETIMEDOUT) stop_.client_gone();
-            raise_fault("Failed to read frame : " + received.error().display());
+            if (code == ECONNRESET || code == ETIMEDOUT) {
+                console_.flush();
+                stop_.client_gone();
+            }
+            fail("Failed to read frame : " + received.error().display());
         }
         const auto count = static_cast<std::size_t>(received.value());
-        console_line("Received size : " + std::to_string(count));
+        console_.append("Received size : ").append_decimal(count).append("\n");
         stream_.append(std::span(buffer_).first(count));
         return count;
     }
@@ -200,32 +214,40 @@ class ServingLoop {
     // that takes over, which dispatches them with the registry snapshot of the serve() that
     // started it.
     void dispatch_complete_frames() {
-        while (stop_.poll() != Signal::StopKeepConnection) {
+        // The program's mask is put in force once for the whole run of frames, not around each
+        // action, and the waiting mask comes back when the run is over, before any wait.
+        std::optional<ScopedSignalMask> program_mask;
+        while (stop_.requested() != Signal::StopKeepConnection) {
             auto next = stream_.next();
-            if (!next) raise_fault(next.error().text);
+            if (!next) fail(next.error().text);
             if (!next.value()) return;
-            if (auto done = execute_action(*next.value()); !done) {
-                raise_fault("Action failed " + done.error());
+            if (!program_mask) program_mask.emplace(action_signals_);
+            if (auto done = handler_.execute_action(*next.value(), console_); !done) {
+                fail("Action failed " + done.error());
             }
-            console_line("done");
+            console_.line("done");
         }
     }
 
-    // The loop waits with every signal blocked, so that signals reach the interpreter's main
-    // thread; an action is the program's own code, and a process it starts inherits the mask in
-    // force: with the waiting mask it would ignore SIGTERM and SIGINT for its whole life.
-    Status<std::string> execute_action(const wire::Frame& frame) {
-        const ScopedSignalMask mask(action_signals_);
-        return handler_.execute_action(frame);
+    // A fault's report comes after every line collected before it, as it did when each line
+    // was written at once.
+    [[noreturn]] void fail(std::string text) {
+        console_.flush();
+        raise_fault(std::move(text));
     }
 
     const Fd& connection_;
     StopReceiver& stop_;
     FrameHandler& handler_;
+    // The loop waits with every signal blocked, so that signals reach the interpreter's main
+    // thread; an action is the program's own code, and a process it starts inherits the mask in
+    // force: with the waiting mask it would ignore SIGTERM and SIGINT for its whole life.
     const sigset_t& action_signals_;
     Predecessor predecessor_;
     FrameStream stream_;
     std::array<std::uint8_t, receive_size> buffer_{};
+    // Written out by its destructor too, when a fault or the thread's teardown ends the loop.
+    ConsoleBuffer console_;
 };
 
 void report_unexpected(const char* what) noexcept {

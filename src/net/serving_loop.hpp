@@ -6,6 +6,7 @@
 #include <string>
 
 #include "common/result.hpp"
+#include "net/console.hpp"
 #include "net/fd.hpp"
 #include "net/stop_channel.hpp"
 #include "wire/frame.hpp"
@@ -17,9 +18,14 @@ namespace velto::net {
 class FrameHandler {
   public:
     virtual ~FrameHandler() = default;
-    // Dispatches one frame. An error text ends the thread with the fault "Action failed " + text.
-    // A `Fault` thrown from here ends the thread as that fault.
-    virtual Status<std::string> execute_action(const wire::Frame& frame) = 0;
+    // Dispatches one frame. Its console lines go into `console`, which the loop writes out
+    // before it waits or ends; the handler writes it out itself (`flush`) before program code
+    // runs, so that whatever that code prints comes after them, and never while it holds a lock
+    // that others may need, as a full standard output would block the write. An error text ends
+    // the thread with the fault "Action failed " + text. A `Fault` thrown from here ends the
+    // thread as that fault.
+    virtual Status<std::string> execute_action(const wire::Frame& frame,
+                                               ConsoleBuffer& console) = 0;
     // Called once on the serving thread when the loop is over and the thread has let its stop
     // receiver and connection go, before the handler is destroyed (spawn_serving_thread only).
     // The place for a last release that may wait, for an interpreter's lock say, and that the
@@ -31,7 +37,8 @@ class FrameHandler {
 // Runs the loop on the calling thread. Returns when the thread is to end; every fault has been
 // reported on standard error by then. The handler is destroyed by the caller afterwards.
 // The loop waits with the calling thread's signal mask and calls execute_action with
-// `action_signals` as the mask, restoring the caller's after each call.
+// `action_signals` as the mask, set once for each run of frames received together and
+// replaced by the caller's again before the loop waits.
 // With a predecessor (the thread that served the connection before, see StopSender::retire),
 // nothing is read before the predecessor has ended, and the bytes it received on the same
 // socket but did not dispatch are dispatched here.

@@ -39,6 +39,17 @@ void drain_event(const Fd& event) noexcept {
     }
 }
 
+// A stop outranks everything: close() followed by the object's destruction is an ordinary stop,
+// and a stop sent before a retire still owes the peer its shutdown. A retire outranks the
+// sender's disappearance, which follows every retire.
+StopReceiver::Signal strongest(unsigned requests) noexcept {
+    using Signal = StopReceiver::Signal;
+    if ((requests & stop_requested) != 0) return Signal::Stop;
+    if ((requests & retire_requested) != 0) return Signal::StopKeepConnection;
+    if ((requests & sender_gone) != 0) return Signal::Disconnected;
+    return Signal::None;
+}
+
 }  // namespace
 
 struct StopChannelState {
@@ -154,13 +165,12 @@ StopReceiver::Signal StopReceiver::poll() noexcept {
         drain_event(state_->wake);
         requests = state_->requests.load(std::memory_order_acquire);
     }
-    // A stop outranks everything: close() followed by the object's destruction is an ordinary
-    // stop, and a stop sent before a retire still owes the peer its shutdown. A retire
-    // outranks the sender's disappearance, which follows every retire.
-    if ((requests & stop_requested) != 0) return Signal::Stop;
-    if ((requests & retire_requested) != 0) return Signal::StopKeepConnection;
-    if ((requests & sender_gone) != 0) return Signal::Disconnected;
-    return Signal::None;
+    return strongest(requests);
+}
+
+StopReceiver::Signal StopReceiver::requested() const noexcept {
+    if (!state_) return Signal::Disconnected;
+    return strongest(state_->requests.load(std::memory_order_acquire));
 }
 
 int StopReceiver::wake_fd() const noexcept {

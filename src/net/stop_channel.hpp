@@ -90,6 +90,11 @@ class StopReceiver {
     // then Disconnected. When it returns None the wake-up descriptor has been emptied, so a
     // wake-up that asked nothing does not keep waking the thread.
     Signal poll() noexcept;
+    // The same answer from the request word alone, without a system call: a sender sets its
+    // request before it writes the wake-up, so a request is seen here as soon as it is made.
+    // The descriptor is left as it is: for a thread that only reads it when poll() found it
+    // readable (then calling poll()), on every frame in between.
+    Signal requested() const noexcept;
     // Readable whenever poll() would not return None (and after a wake-up that poll() has not
     // emptied yet).
     int wake_fd() const noexcept;

@@ -198,8 +198,8 @@ PyObject* com_socket_server_serve(PyObject* self, PyObject* const* args, Py_ssiz
             if (!state.stream.valid()) return fail(OperationError(ServerStateError{}));
             auto connection = net::duplicate(state.stream);
             if (!connection.ok()) return fail(OperationError(std::move(connection).error()));
-            std::unique_ptr<net::FrameHandler> dispatch =
-                make_serving_dispatch(state.clone_action_registry());
+            VELTO_TRY(std::unique_ptr<net::FrameHandler> dispatch,
+                      make_serving_dispatch(state.clone_action_registry()));
             // The same connection keeps its watch while nothing has ended its serving yet, so
             // that a wait follows the connection across the retire below; a new thread after
             // an end is a new serving, and a wait must not see the old end.

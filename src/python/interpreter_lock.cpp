@@ -45,6 +45,10 @@ std::optional<InterpreterAttachment::Held> InterpreterAttachment::hold() {
 InterpreterAttachment::Held::Held(Held&& other) noexcept
     : owner_(std::exchange(other.owner_, nullptr)) {}
 
+void InterpreterAttachment::Held::release() noexcept {
+    std::exchange(owner_, nullptr)->state_ = PyEval_SaveThread();
+}
+
 InterpreterAttachment::Held::~Held() {
     // Destroyed by the forced unwinding with which the interpreter ends this thread (it tried to
     // take the lock back inside Python code while finalizing), the thread no longer holds the

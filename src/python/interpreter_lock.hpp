@@ -40,6 +40,10 @@ class InterpreterAttachment {
         Held(const Held&) = delete;
         ~Held();
 
+        // Lets the lock go now. For the thread that knows it holds the lock (Python code it
+        // called has returned), which spares the destructor's check of who holds it.
+        void release() noexcept;
+
       private:
         friend class InterpreterAttachment;
         explicit Held(InterpreterAttachment& owner) noexcept : owner_(&owner) {}

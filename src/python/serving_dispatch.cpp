@@ -7,9 +7,11 @@
 
 #include "common/fault.hpp"
 #include "net/console.hpp"
+#include "net/dispatch_lines.hpp"
 #include "python/faults.hpp"
 #include "python/interpreter_lock.hpp"
 #include "python/widget_classes.hpp"
+#include "wire/action_table.hpp"
 
 namespace velto::python {
 
@@ -17,7 +19,11 @@ namespace {
 
 class ServingDispatch final : public net::FrameHandler {
   public:
-    explicit ServingDispatch(ActionRegistry snapshot) noexcept : snapshot_(std::move(snapshot)) {}
+    ServingDispatch(ActionRegistry snapshot, const WidgetKindClasses& widget_classes) noexcept
+        : snapshot_(std::move(snapshot)), widget_classes_(widget_classes) {
+        // Keys that no frame produces stay in the snapshot only, to be released with it.
+        for (const auto& [key, action] : snapshot_) table_.place(key, action.get());
+    }
 
     ServingDispatch(const ServingDispatch&) = delete;
     ServingDispatch& operator=(const ServingDispatch&) = delete;
@@ -28,25 +34,32 @@ class ServingDispatch final : public net::FrameHandler {
     // the interpreter tears down never destroys its handler. So no attachment is left here.
     ~ServingDispatch() override = default;
 
-    Status<std::string> execute_action(const wire::Frame& frame) override {
-        const std::string key = frame.action_key();
-        const auto found = snapshot_.find(key);
-        if (found == snapshot_.end()) {
-            net::console_line("No key " + key + " found");
+    Status<std::string> execute_action(const wire::Frame& frame,
+                                       net::ConsoleBuffer& console) override {
+        PyObject* const action = table_.find(frame);
+        if (action == nullptr) {
+            net::line_no_action(console, frame);
             return ok_unit;
         }
-        net::console_line("Found frame ! " + std::to_string(frame.id));
-        auto held = attachment().hold();
-        if (!held) {
-            // The interpreter is finalizing: the program has ended without close(), and no
-            // action may run any more. Serving ends here, without a report: frames a client
-            // still sends while a program exits are not a fault of anything.
-            raise_reported_fault("Python is shutting down: the action " + key + " was not run");
+        net::line_found(console, frame);
+        if (interpreter_finalizing()) {
+            console.flush();
+            finalizing(frame);
         }
-        net::console_line("running action");
-        Status<std::string> outcome = call_action(found->second.get(), frame.data);
-        if (outcome.ok()) net::console_line("after function");
-        return outcome;  // the lock goes with `held`
+        // Written before the lock is taken, so a blocked standard output never holds the
+        // interpreter up; nothing of this thread comes between them and the action.
+        console.line("running action");
+        console.flush();
+        auto held = attachment().hold();
+        // Only when the interpreter began to finalize after the look above.
+        if (!held) finalizing(frame);
+        Status<std::string> outcome = call_action(action, frame.data);
+        // Collected with the lock held, written once it is let go.
+        if (outcome.ok()) console.line("after function");
+        // The action has returned: this thread holds the lock. (A thread the interpreter ends
+        // inside the action never gets here, and `held` then finds out whether it holds it.)
+        held->release();
+        return outcome;
     }
 
     // The snapshot's references are released (queued while this thread does not hold the
@@ -58,11 +71,20 @@ class ServingDispatch final : public net::FrameHandler {
     // forced unwinding through.
     void finish() override {
         if (!snapshot_.empty()) static_cast<void>(attachment());
+        table_ = {};
         snapshot_.clear();
         delete attachment_.release();
     }
 
   private:
+    // The interpreter is finalizing: the program has ended without close(), and no action may
+    // run any more. Serving ends here, without a report: frames a client still sends while a
+    // program exits are not a fault of anything.
+    [[noreturn]] static void finalizing(const wire::Frame& frame) {
+        raise_reported_fault("Python is shutting down: the action " + frame.action_key() +
+                             " was not run");
+    }
+
     // The thread's one attachment, made when it first needs the lock: on this thread, not on
     // the Python thread that made the handler.
     InterpreterAttachment& attachment() {
@@ -72,8 +94,8 @@ class ServingDispatch final : public net::FrameHandler {
 
     // With the lock held. An error text for an action that raised; a PanicException out of the
     // action is a fault (fetch_pending_exception throws it) and ends the thread as one.
-    static Status<std::string> call_action(PyObject* action, const wire::WidgetRegistry& value) {
-        auto widget = widget_to_object(value);
+    Status<std::string> call_action(PyObject* action, const wire::WidgetRegistry& value) const {
+        auto widget = widget_to_object(widget_classes_, value);
         if (!widget.ok()) {
             // No object for the widget (out of memory): this frame cannot be dispatched, and
             // the thread ends as after a raising action, with the text of that failure.
@@ -95,14 +117,20 @@ class ServingDispatch final : public net::FrameHandler {
         return ok_unit;
     }
 
-    ActionRegistry snapshot_;
+    ActionRegistry snapshot_;  // owns the actions
+    wire::ActionTable<PyObject> table_;
+    // Classes live for the whole process: no reference is kept.
+    WidgetKindClasses widget_classes_;
     std::unique_ptr<InterpreterAttachment> attachment_;
 };
 
 }  // namespace
 
-std::unique_ptr<net::FrameHandler> make_serving_dispatch(ActionRegistry snapshot) {
-    return std::make_unique<ServingDispatch>(std::move(snapshot));
+Result<std::unique_ptr<net::FrameHandler>, OperationError> make_serving_dispatch(
+    ActionRegistry snapshot) {
+    VELTO_TRY(WidgetKindClasses widget_classes, widget_kind_classes());
+    return std::unique_ptr<net::FrameHandler>(
+        std::make_unique<ServingDispatch>(std::move(snapshot), widget_classes));
 }
 
 }  // namespace velto::python

@@ -8,7 +8,9 @@
 #include <string>
 #include <unordered_map>
 
+#include "common/result.hpp"
 #include "net/serving_loop.hpp"
+#include "python/errors.hpp"
 #include "python/ref.hpp"
 
 namespace velto::python {
@@ -19,7 +21,8 @@ using ActionRegistry = std::unordered_map<std::string, Ref>;
 // A handler for net::spawn_serving_thread that owns `snapshot` (taken by serve()). Made on a
 // Python thread with the interpreter lock held; everything after runs on the serving thread,
 // which holds the lock only around the call of an action and when it lets go of the
-// interpreter at its end.
-std::unique_ptr<net::FrameHandler> make_serving_dispatch(ActionRegistry snapshot);
+// interpreter at its end. Fails only when a widget class cannot be made.
+Result<std::unique_ptr<net::FrameHandler>, OperationError> make_serving_dispatch(
+    ActionRegistry snapshot);
 
 }  // namespace velto::python

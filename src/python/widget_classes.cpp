@@ -208,36 +208,45 @@ PyGetSetDef joystick_getset[] = {
 // ---- kind classes ------------------------------------------------------------------------
 
 // Each class docstring is exactly its text signature: "<Name>(params)\n--\n\n".
+// Each has the base's deallocator itself: the one a subclass inherits looks for what to clear
+// (instance dict, weak references, finalizer), of which these classes have nothing, once for
+// every object a frame brings.
 PyType_Slot click_button_slots[] = {
     {Py_tp_new, slot(click_button_new)},
+    {Py_tp_dealloc, slot(object_dealloc<wire::WidgetRegistry>)},
     {Py_tp_doc, const_cast<char*>("WidgetRegistry_ClickButton()\n--\n\n")},
     {0, nullptr},
 };
 PyType_Slot toggle_button_slots[] = {
     {Py_tp_new, slot(toggle_button_new)},
+    {Py_tp_dealloc, slot(object_dealloc<wire::WidgetRegistry>)},
     {Py_tp_getset, toggle_button_getset},
     {Py_tp_doc, const_cast<char*>("WidgetRegistry_ToggleButton(value)\n--\n\n")},
     {0, nullptr},
 };
 PyType_Slot confirm_button_slots[] = {
     {Py_tp_new, slot(confirm_button_new)},
+    {Py_tp_dealloc, slot(object_dealloc<wire::WidgetRegistry>)},
     {Py_tp_doc, const_cast<char*>("WidgetRegistry_ConfirmButton()\n--\n\n")},
     {0, nullptr},
 };
 PyType_Slot press_button_slots[] = {
     {Py_tp_new, slot(press_button_new)},
+    {Py_tp_dealloc, slot(object_dealloc<wire::WidgetRegistry>)},
     {Py_tp_getset, press_button_getset},
     {Py_tp_doc, const_cast<char*>("WidgetRegistry_PressButton(pressed)\n--\n\n")},
     {0, nullptr},
 };
 PyType_Slot directional_button_slots[] = {
     {Py_tp_new, slot(directional_button_new)},
+    {Py_tp_dealloc, slot(object_dealloc<wire::WidgetRegistry>)},
     {Py_tp_getset, directional_button_getset},
     {Py_tp_doc, const_cast<char*>("WidgetRegistry_DirectionalButton(direction)\n--\n\n")},
     {0, nullptr},
 };
 PyType_Slot joystick_slots[] = {
     {Py_tp_new, slot(joystick_new)},
+    {Py_tp_dealloc, slot(object_dealloc<wire::WidgetRegistry>)},
     {Py_tp_getset, joystick_getset},
     {Py_tp_doc, const_cast<char*>("WidgetRegistry_Joystick(delta, intensity)\n--\n\n")},
     {0, nullptr},
@@ -311,9 +320,17 @@ ClassResult widget_registry_class() {
     return base;
 }
 
-Result<Ref, OperationError> widget_to_object(const wire::WidgetRegistry& value) {
-    VELTO_TRY(PyTypeObject * type, widget_kind_class(value.index()));
-    return new_object(type, wire::WidgetRegistry(value));
+Result<WidgetKindClasses, OperationError> widget_kind_classes() {
+    WidgetKindClasses classes{};
+    for (std::size_t kind = 0; kind < classes.size(); ++kind) {
+        VELTO_TRY(classes[kind], widget_kind_class(kind));
+    }
+    return classes;
+}
+
+Result<Ref, OperationError> widget_to_object(const WidgetKindClasses& classes,
+                                             const wire::WidgetRegistry& value) {
+    return new_object(classes[value.index()], wire::WidgetRegistry(value));
 }
 
 }  // namespace velto::python

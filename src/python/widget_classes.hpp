@@ -5,6 +5,7 @@
 
 #include "python/python.hpp"
 
+#include <array>
 #include <cstddef>
 
 #include "python/classes.hpp"
@@ -21,8 +22,14 @@ ClassResult widget_kind_class(std::size_t kind);
 // Coord, made on first need.
 ClassResult coord_class();
 
+// The six kind classes by variant index, looked up once (by a serving thread's dispatcher, when
+// it is made) so that the object of each frame is made without a lookup.
+using WidgetKindClasses = std::array<PyTypeObject*, 6>;
+Result<WidgetKindClasses, OperationError> widget_kind_classes();
+
 // A new object of the value's kind class holding a copy of the value. Needs the interpreter
 // lock. Fails (with the interpreter's MemoryError, say) only when the object cannot be made.
-Result<Ref, OperationError> widget_to_object(const wire::WidgetRegistry& value);
+Result<Ref, OperationError> widget_to_object(const WidgetKindClasses& classes,
+                                             const wire::WidgetRegistry& value);
 
 }  // namespace velto::python

@@ -5,6 +5,7 @@
 #include <charconv>
 #include <vector>
 
+#include "wire/action_table.hpp"
 #include "wire/frame.hpp"
 #include "wire/utf8.hpp"
 
@@ -91,6 +92,27 @@ Result<ActionKeyParts, std::string> parse_action_key(std::string_view function_n
     }
     parts.widget = std::string(widget);
     return parts;
+}
+
+std::optional<ActionSlot> action_slot(std::string_view key) noexcept {
+    const std::size_t underscore = key.find('_');
+    if (underscore == std::string_view::npos) return std::nullopt;
+    const std::string_view widget = key.substr(0, underscore);
+    const std::string_view digits = key.substr(underscore + 1);
+    std::size_t kind = 0;
+    while (kind < widget_kind_names.size() && widget_kind_names[kind] != widget) ++kind;
+    if (kind == widget_kind_names.size()) return std::nullopt;
+    // Exactly the decimal a frame's key has: no sign, no leading zero, nothing after.
+    if (digits.empty() || digits.size() > 3 || (digits.size() > 1 && digits.front() == '0')) {
+        return std::nullopt;
+    }
+    unsigned id = 0;
+    for (char c : digits) {
+        if (c < '0' || c > '9') return std::nullopt;
+        id = id * 10 + static_cast<unsigned>(c - '0');
+    }
+    if (id > 255) return std::nullopt;
+    return ActionSlot{kind, static_cast<std::uint8_t>(id)};
 }
 
 std::string Frame::action_key() const {

@@ -1,8 +1,11 @@
-// Console lines: each one reaches file descriptor 1 whole, even from several threads at once.
+// Console lines: each one reaches file descriptor 1 whole, even from several threads at once;
+// collected lines reach it only when written out, in the order they were collected.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <cstdint>
 #include <set>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -33,6 +36,49 @@ TEST(ConsoleLine, LinesFromSeveralThreadsNeverInterleave) {
         ASSERT_EQ(line.size(), 300u);  // each line whole, with its newline
         EXPECT_EQ(std::set<char>(line.begin(), line.end()).size(), 1u) << line;
     }
+}
+
+TEST(ConsoleBuffer, CollectedLinesReachTheDescriptorOnlyWhenWrittenOut) {
+    testing::FdCapture out(STDOUT_FILENO);
+    ConsoleBuffer console;
+    console.append("Found frame ! ").append_decimal(3).append("\n");
+    console.line("running action");
+    EXPECT_FALSE(console.empty());
+    EXPECT_EQ(out.text(), "");
+    console.flush();
+    EXPECT_TRUE(console.empty());
+    EXPECT_EQ(out.text(), "Found frame ! 3\nrunning action\n");
+    console.flush();  // nothing collected: nothing written
+    EXPECT_EQ(out.text(), "Found frame ! 3\nrunning action\n");
+}
+
+TEST(ConsoleBuffer, DecimalsAreWrittenInFull) {
+    testing::FdCapture out(STDOUT_FILENO);
+    {
+        ConsoleBuffer console;
+        for (std::uint64_t value : {0ULL, 7ULL, 255ULL, 1024ULL, 18446744073709551615ULL}) {
+            console.append_decimal(value).append(" ");
+        }
+    }  // written out when it goes
+    EXPECT_EQ(out.text(), "0 7 255 1024 18446744073709551615 ");
+}
+
+// More than the buffer holds, in pieces of every size, one of them larger than the buffer: all
+// of it arrives, in order, whatever had to be written out early.
+TEST(ConsoleBuffer, OverflowKeepsTheOrder) {
+    testing::FdCapture out(STDOUT_FILENO);
+    std::string expected;
+    {
+        ConsoleBuffer console;
+        for (std::size_t size : {1u, 100u, 4000u, 4096u, 9000u, 3u, 4095u, 17u}) {
+            const std::string line(size, static_cast<char>('a' + expected.size() % 26));
+            console.line(line);
+            expected += line + "\n";
+        }
+    }
+    ASSERT_TRUE(
+        out.wait_for([&](const std::string& text) { return text.size() >= expected.size(); }));
+    EXPECT_EQ(out.text(), expected);
 }
 
 }  // namespace

@@ -274,7 +274,8 @@ class ProgramAroundTheThread : public ::testing::Test {
 // close() and destruction of the inherited server do.
 enum class StrayWakeUp { Written, ForkedChildCloses };
 
-class StrayWakeUps : public ProgramAroundTheThread, public ::testing::WithParamInterface<StrayWakeUp> {};
+class StrayWakeUps : public ProgramAroundTheThread,
+                     public ::testing::WithParamInterface<StrayWakeUp> {};
 
 TEST_P(StrayWakeUps, NeitherSpinNorStopTheThread) {
     std::optional<StopSender> sender;
@@ -361,15 +362,15 @@ class MaskHandler : public FrameHandler {
     struct Seen {
         std::mutex mutex;
         std::condition_variable changed;
-        std::optional<sigset_t> mask;
+        std::vector<sigset_t> masks;  // one per frame
         pid_t thread = 0;
     };
     explicit MaskHandler(std::shared_ptr<Seen> seen) : seen_(std::move(seen)) {}
-    Status<std::string> execute_action(const wire::Frame&) override {
+    Status<std::string> execute_action(const wire::Frame&, ConsoleBuffer&) override {
         sigset_t mask;
         ::pthread_sigmask(SIG_BLOCK, nullptr, &mask);
         std::lock_guard lock(seen_->mutex);
-        seen_->mask = mask;
+        seen_->masks.push_back(mask);
         seen_->thread = static_cast<pid_t>(::syscall(SYS_gettid));
         seen_->changed.notify_all();
         return ok_unit;
@@ -412,12 +413,22 @@ TEST_F(ProgramAroundTheThread, ActionsRunWithTheStartersSignalMaskAndWaitsWithEv
     });
     starter.join();
 
-    testing::send_bytes(link.client, click(1));
-    ASSERT_TRUE(out.wait_for_line("done"));
+    // Frames received together, and one more after the thread waited again.
+    Bytes together = click(1);
+    for (std::uint8_t id : {2, 3}) {
+        const Bytes more = click(id);
+        together.insert(together.end(), more.begin(), more.end());
+    }
+    testing::send_bytes(link.client, together);
+    ASSERT_TRUE(out.wait_for_line("done", 3));
+    testing::send_bytes(link.client, click(4));
+    ASSERT_TRUE(out.wait_for_line("done", 4));
     std::lock_guard lock(seen->mutex);
-    ASSERT_TRUE(seen->mask);
-    for (int signal : {SIGINT, SIGTERM, SIGUSR1, SIGCHLD, SIGUSR2}) {
-        EXPECT_EQ(::sigismember(&*seen->mask, signal), signal == SIGUSR2 ? 1 : 0) << signal;
+    ASSERT_EQ(seen->masks.size(), 4u);
+    for (const sigset_t& mask : seen->masks) {
+        for (int signal : {SIGINT, SIGTERM, SIGUSR1, SIGCHLD, SIGUSR2}) {
+            EXPECT_EQ(::sigismember(&mask, signal), signal == SIGUSR2 ? 1 : 0) << signal;
+        }
     }
     // Back in its wait ("done" comes after the mask is restored), the thread blocks them all.
     const std::uint64_t waiting = blocked_signals_of(seen->thread);

@@ -1,6 +1,7 @@
-// The stop channel: what the receiver sees after each thing the sender side can do (a stray
-// wake-up that asks nothing included), and the wake-up descriptor that lets a waiting thread see it
-// at once (its latency is measured on the serving thread).
+// The stop channel: what the receiver sees, by its request word and by poll(), after each thing
+// the sender side can do (a stray wake-up that asks nothing included), and the wake-up
+// descriptor that lets a waiting thread see it at once (its latency is measured on the serving
+// thread).
 #include <fcntl.h>
 #include <gtest/gtest.h>
 
@@ -53,8 +54,11 @@ TEST_P(SignalAfter, ReachesTheReceiverAndWakesIt) {
                 break;
         }
     }
+    // The request word alone tells it, before the descriptor is read.
+    EXPECT_EQ(channel.receiver->requested(), GetParam().expected);
     EXPECT_EQ(channel.receiver->poll(), GetParam().expected);
     EXPECT_EQ(readable(channel.receiver->wake_fd()), GetParam().expected != Signal::None);
+    EXPECT_EQ(channel.receiver->requested(), GetParam().expected);
     EXPECT_TRUE(::fcntl(channel.receiver->wake_fd(), F_GETFD) & FD_CLOEXEC);
     // Reading the signal consumes nothing: it stays until the receiver acts on it.
     EXPECT_EQ(channel.receiver->poll(), GetParam().expected);
@@ -89,6 +93,9 @@ TEST(StopChannel, AWakeUpThatAsksNothingIsEmptied) {
     StopReceiver& receiver = *channel.receiver;
     const std::uint64_t one = 1;
     ASSERT_EQ(::write(receiver.wake_fd(), &one, sizeof one), static_cast<ssize_t>(sizeof one));
+    // Looking at the word reads nothing: the wake-up stays for the wait that will see it.
+    EXPECT_EQ(receiver.requested(), Signal::None);
+    EXPECT_TRUE(readable(receiver.wake_fd()));
     EXPECT_EQ(receiver.poll(), Signal::None);
     EXPECT_FALSE(readable(receiver.wake_fd()));
     // A real request is never emptied away.
@@ -103,6 +110,7 @@ TEST(StopChannel, MovingASenderKeepsTheChannelAndReplacingOneDisconnectsTheOld) 
     StopSender moved = std::move(*first.sender);
     first.sender.reset();  // a moved-from sender disconnects nothing
     EXPECT_EQ(first.receiver->poll(), Signal::None);
+    EXPECT_EQ(StopReceiver(nullptr).requested(), Signal::Disconnected);
 
     moved = std::move(*second.sender);  // the first channel loses its sender
     EXPECT_EQ(first.receiver->poll(), Signal::Disconnected);

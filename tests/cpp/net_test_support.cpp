@@ -228,7 +228,7 @@ void RecordingHandler::finish() {
     ::pthread_exit(nullptr);
 }
 
-Status<std::string> RecordingHandler::execute_action(const wire::Frame& frame) {
+Status<std::string> RecordingHandler::execute_action(const wire::Frame& frame, ConsoleBuffer&) {
     std::unique_lock lock(log_->mutex);
     if (log_->frames.empty()) {
         char name[32] = {};

@@ -126,7 +126,7 @@ class RecordingHandler : public FrameHandler {
                               HandlerReaction how = HandlerReaction::Error)
         : log_(std::move(log)), fail_on_(fail_on), how_(how) {}
     ~RecordingHandler() override;
-    Status<std::string> execute_action(const wire::Frame& frame) override;
+    Status<std::string> execute_action(const wire::Frame& frame, ConsoleBuffer& console) override;
     void finish() override;
 
   private:

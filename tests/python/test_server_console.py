@@ -60,6 +60,39 @@ def test_console_lines_of_received_frames(driven, road):
     assert process.stderr() == ""
 
 
+WRITING_ACTIONS = {
+    "os.write on fd 1": 'os.write(1, f"action got {widget.value}\\n".encode())',
+    "print through sys.stdout": 'print("action got", widget.value)',
+}
+
+
+@pytest.mark.parametrize("how", list(WRITING_ACTIONS))
+def test_lines_of_many_queued_frames_keep_their_order_around_what_actions_write(driven, how):
+    setup = f"""
+import os
+
+def ToggleButton_3(widget):
+    {WRITING_ACTIONS[how]}
+
+server.on(3, "ToggleButton", ToggleButton_3)
+"""
+    # runs of frames without an action between frames with one, all taken by one receive
+    values = [True, False, True, True, False, True, False, False]
+    chunk, expected = b"", []
+    for index, value in enumerate(values):
+        chunk += CLICK_4 * (index % 3) + frame(3, "ToggleButton", value)
+        expected += NOT_FOUND * (index % 3) + dispatched(value)
+    chunk += CLICK_4 * 4
+    expected += NOT_FOUND * 4
+    assert len(chunk) <= 1024
+    process, client = driven(setup)
+    start = process.mark()
+    client.send(chunk)
+    process.wait_line("done", start, count=expected.count("done"))
+    assert process.console(start) == [f"Received size : {len(chunk)}"] + expected
+    assert process.stderr() == ""
+
+
 def test_a_client_that_stops_sending(driven):
     process, client = driven(TOGGLE_ACTION)
     start = process.mark()
