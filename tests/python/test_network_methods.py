@@ -3,6 +3,7 @@ interpreter lock back (inside an action, or to let go of the interpreter) exits 
 references of a thread's registry snapshot are released once the thread ends."""
 
 import gc
+import os
 import subprocess
 import sys
 import textwrap
@@ -63,6 +64,18 @@ ENDINGS = {
 }
 
 
+def program_environment():
+    """The environment of the program, for a run under AddressSanitizer without its exit leak
+    check: gcc 12's runtime reports a false stack-buffer-underflow while the interpreter unwinds
+    the serving thread at exit, and that report and the leak check at the main thread's exit
+    take the runtime's two locks in opposite orders, so the program could hang in the runtime
+    itself (seen in about one run in three)."""
+    environment = dict(os.environ)
+    if "ASAN_OPTIONS" in environment:
+        environment["ASAN_OPTIONS"] += ":detect_leaks=0"
+    return environment
+
+
 @pytest.mark.parametrize("ending", list(ENDINGS))
 def test_a_program_ending_while_its_thread_wants_the_lock_exits_normally(ending):
     action, last = ENDINGS[ending]
@@ -73,6 +86,7 @@ def test_a_program_ending_while_its_thread_wants_the_lock_exits_normally(ending)
         stdout=subprocess.PIPE,
         stderr=subprocess.PIPE,
         text=True,
+        env=program_environment(),
     )
     try:
         with Client.connect(port, timeout=10).sock as client:
