@@ -10,15 +10,14 @@ W = vp.WidgetRegistry
 
 
 def describe(widget):
-    match widget:
-        case W.ToggleButton(value):
-            return f"toggle value={value}"
-        case W.PressButton(pressed):
-            return f"press pressed={pressed}"
-        case W.DirectionalButton(direction):
-            return f"direction {direction}"
-        case W.Joystick(delta, intensity):
-            return f"joystick ({delta.x}, {delta.y}) {intensity}"
+    if isinstance(widget, W.ToggleButton):
+        return f"toggle value={widget.value}"
+    if isinstance(widget, W.PressButton):
+        return f"press pressed={widget.pressed}"
+    if isinstance(widget, W.DirectionalButton):
+        return f"direction {widget.direction}"
+    if isinstance(widget, W.Joystick):
+        return f"joystick ({widget.delta.x}, {widget.delta.y}) {widget.intensity}"
     return type(widget).__name__
 
 

@@ -1,9 +1,12 @@
 """The example programs run as they are: against velto-client, stopped with Ctrl-C, type-checked."""
 
+import importlib.util
 import subprocess
 import sys
 import textwrap
 import threading
+
+import pytest
 
 from tool_processes import EXAMPLES, RUN_TIMEOUT, ServerProgram, run_client
 from velto_client import free_port
@@ -97,6 +100,10 @@ def test_debug_records_reach_the_logging_module():
     ]
 
 
+# mypy is part of the main test run's tools, not of every interpreter's; the program below
+# uses a match statement.
+@pytest.mark.skipif(importlib.util.find_spec("mypy") is None or sys.version_info < (3, 10),
+                    reason="needs mypy and Python 3.10 or later")
 def test_stubs_catch_mistakes_in_a_program_outside_the_project(tmp_path):
     """mypy, run where only the installed distribution is visible, sees the module's types:
     the decorated function keeps its own, and each misuse below is an error on its line."""
