@@ -68,13 +68,15 @@ Result<std::optional<ClientOutcome>, SystemError> ClientWatch::wait(
     using Clock = std::chrono::steady_clock;
     if (!timeout && watch_served_here == this && !outcome())
         return fail(SystemError::from_errno(EDEADLK));
-    const auto deadline = timeout ? std::optional(Clock::now() + *timeout) : std::nullopt;
+    // A plain time point and a flag rather than an optional one: g++ 12 sees the optional's
+    // value as maybe uninitialized under ThreadSanitizer's optimisation.
+    const bool bounded = timeout.has_value();
+    const Clock::time_point deadline = bounded ? Clock::now() + *timeout : Clock::time_point::max();
     for (;;) {
         if (auto kept = outcome()) return kept;
         int wait_ms = -1;
-        if (deadline) {
-            const auto left =
-                std::chrono::ceil<std::chrono::milliseconds>(*deadline - Clock::now());
+        if (bounded) {
+            const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
             if (left.count() <= 0) return std::optional<ClientOutcome>();
             wait_ms = static_cast<int>(std::min<std::int64_t>(left.count(), INT_MAX));
         }
