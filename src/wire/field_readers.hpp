@@ -8,6 +8,7 @@
 #include <string>
 #include <string_view>
 
+#include "wire/name_match.hpp"
 #include "wire/reader.hpp"
 
 namespace velto::wire::detail {
@@ -57,20 +58,6 @@ inline bool read_bool(Reader& r, bool& out) {
     return read_bool_slow(r, marker);
 }
 
-// The position of `key` among `names`, or `names.size()`. The names are known when it is
-// compiled, so this unrolls to a few length tests and one comparison of bytes.
-template <std::size_t N>
-constexpr std::size_t find_name(const std::array<std::string_view, N>& names,
-                                std::string_view key) noexcept {
-    for (std::size_t i = 0; i < N; ++i) {
-        if (key.size() == names[i].size() &&
-            std::char_traits<char>::compare(key.data(), names[i].data(), key.size()) == 0) {
-            return i;
-        }
-    }
-    return N;
-}
-
 // The general paths of the two key readers below, for every key their inline fast paths leave
 // to them.
 bool read_field_key_slow(Reader& r, std::span<const std::string_view> fields, std::size_t& index);
@@ -80,14 +67,14 @@ bool read_variant_key_slow(Reader& r, std::span<const std::string_view> variants
 // A record key in map form: a field name (string or bin, compared byte for byte) or a field
 // position (any unsigned encoding). `index` is the field's position, or `fields.size()` for a
 // key that names no field (its value is then to be skipped).
-template <std::size_t N>
-inline bool read_field_key(Reader& r, const std::array<std::string_view, N>& fields,
-                           std::size_t& index) {
+template <const auto& Fields>
+inline bool read_field_key(Reader& r, std::size_t& index) {
+    constexpr std::size_t N = Fields.size();
     // A short name whose bytes are all there, or a small position: what clients send.
     std::string_view key;
     if (r.peek_fixstr(key)) {
         r.skip_past(key);
-        index = find_name(fields, key);
+        index = find_name<Fields>(key);
         return true;
     }
     std::uint8_t marker = 0;
@@ -97,14 +84,14 @@ inline bool read_field_key(Reader& r, const std::array<std::string_view, N>& fie
         index = marker < N ? marker : N;
         return true;
     }
-    return read_field_key_slow(r, fields, index);
+    return read_field_key_slow(r, Fields, index);
 }
 
 // A union's variant selector: a variant name (string or bin) or a position (any unsigned
 // encoding). Anything else fails with the union rule's message.
-template <std::size_t N>
-inline bool read_variant_key(Reader& r, const std::array<std::string_view, N>& variants,
-                             std::size_t& index) {
+template <const auto& Variants>
+inline bool read_variant_key(Reader& r, std::size_t& index) {
+    constexpr std::size_t N = Variants.size();
     // Only a selector that names a variant is taken here: an unknown one leaves the reader where
     // it was, for the general path to describe.
     std::uint8_t marker = 0;
@@ -116,13 +103,13 @@ inline bool read_variant_key(Reader& r, const std::array<std::string_view, N>& v
     }
     std::string_view key;
     if (r.peek_fixstr(key)) {
-        index = find_name(variants, key);
+        index = find_name<Variants>(key);
         if (index < N) {
             r.skip_past(key);
             return true;
         }
     }
-    return read_variant_key_slow(r, variants, index);
+    return read_variant_key_slow(r, Variants, index);
 }
 
 }  // namespace velto::wire::detail
