@@ -41,14 +41,14 @@ class ServingDispatch final : public net::FrameHandler {
             net::line_no_action(console, frame);
             return ok_unit;
         }
-        net::line_found(console, frame);
         if (interpreter_finalizing()) {
+            net::line_found(console, frame);
             console.flush();
             finalizing(frame);
         }
         // Written before the lock is taken, so a blocked standard output never holds the
         // interpreter up; nothing of this thread comes between them and the action.
-        console.line("running action");
+        net::lines_before_action(console, frame);
         console.flush();
         auto held = attachment().hold();
         // Only when the interpreter began to finalize after the look above.

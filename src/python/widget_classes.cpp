@@ -3,9 +3,12 @@
 #include "python/widget_classes.hpp"
 
 #include <array>
+#include <cassert>
+#include <memory>
 #include <span>
 #include <string>
 #include <string_view>
+#include <type_traits>
 
 #include "python/arguments.hpp"
 #include "python/classes.hpp"
@@ -328,9 +331,26 @@ Result<WidgetKindClasses, OperationError> widget_kind_classes() {
     return classes;
 }
 
+// One object per dispatched frame, so it is made directly: the kind classes are neither
+// collected by the cycle collector nor variable-sized (their specs say so, and their deallocator
+// frees with PyObject_Free), which is all the generic allocation would look for.
 Result<Ref, OperationError> widget_to_object(const WidgetKindClasses& classes,
                                              const wire::WidgetRegistry& value) {
-    return new_object(classes[value.index()], wire::WidgetRegistry(value));
+    using Stored = Object<wire::WidgetRegistry>;
+    static_assert(std::is_nothrow_copy_constructible_v<wire::WidgetRegistry>);
+    PyTypeObject* const type = classes[value.index()];
+    assert(!PyType_IS_GC(type) && type->tp_itemsize == 0 &&
+           type->tp_basicsize == static_cast<Py_ssize_t>(sizeof(Stored)));
+    auto* instance = static_cast<Stored*>(PyObject_Malloc(sizeof(Stored)));
+    if (instance == nullptr) {
+        PyErr_NoMemory();
+        return fail(pending_error());
+    }
+    // Sets the class, takes the reference to it that the deallocator drops, and counts one.
+    PyObject_Init(&instance->ob_base, type);
+    instance->borrow_state = 0;
+    std::construct_at(&instance->value, value);
+    return steal(&instance->ob_base);
 }
 
 }  // namespace velto::python

@@ -117,6 +117,7 @@ bool fail_scalar(Reader& r, std::uint8_t marker, std::string_view expected) {
     }
 }
 
+// The slow paths take any number of names.
 std::size_t find_name(std::span<const std::string_view> names, std::string_view key) noexcept {
     for (std::size_t i = 0; i < names.size(); ++i) {
         if (key == names[i]) return i;
@@ -175,7 +176,7 @@ bool read_bool_slow(Reader& r, std::uint8_t marker) {
     return fail_scalar(r, marker, "a boolean");
 }
 
-bool read_field_key(Reader& r, std::span<const std::string_view> fields, std::size_t& index) {
+bool read_field_key_slow(Reader& r, std::span<const std::string_view> fields, std::size_t& index) {
     std::uint8_t marker = 0;
     if (!r.peek(marker)) return false;
     switch (family(marker)) {
@@ -207,7 +208,8 @@ bool read_field_key(Reader& r, std::span<const std::string_view> fields, std::si
     }
 }
 
-bool read_variant_key(Reader& r, std::span<const std::string_view> variants, std::size_t& index) {
+bool read_variant_key_slow(Reader& r, std::span<const std::string_view> variants,
+                           std::size_t& index) {
     std::uint8_t marker = 0;
     if (!r.peek(marker)) return false;
     switch (family(marker)) {

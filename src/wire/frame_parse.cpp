@@ -111,7 +111,7 @@ bool read_widget(Reader& r, WidgetRegistry& out) {
     if (!r.peek(marker)) return false;
     std::size_t variant = 0;
     if (family(marker) != Family::Map) {
-        if (!read_variant_key(r, widget_kind_names, variant)) return false;
+        if (!read_variant_key<widget_kind_names>(r, variant)) return false;
         return r.fail(
             invalid_type(Unexpected::of(Unexpected::Kind::UnitVariant), "struct variant"));
     }
@@ -119,7 +119,7 @@ bool read_widget(Reader& r, WidgetRegistry& out) {
     if (!r.read_map_header(entries)) return false;
     if (!r.enter()) return false;
     if (entries != 1) return r.fail(incorrect_length(entries));
-    if (!read_variant_key(r, widget_kind_names, variant)) return false;
+    if (!read_variant_key<widget_kind_names>(r, variant)) return false;
     bool read = false;
     switch (variant) {
         case 0:

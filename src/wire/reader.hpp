@@ -105,13 +105,36 @@ class Reader {
         return true;
     }
 
+    // The body of a fixstr that is all in the input, not consumed; false, with nothing recorded,
+    // for anything else (the general readers then decide).
+    bool peek_fixstr(std::string_view& bytes) const noexcept {
+        if (cur_ == end_) return false;
+        const auto marker = static_cast<std::uint8_t>(*cur_);
+        if ((marker & 0xe0) != 0xa0) return false;
+        const std::size_t length = marker & 0x1f;
+        if (length >= static_cast<std::size_t>(end_ - cur_)) return false;
+        bytes = std::string_view(cur_ + 1, length);
+        return true;
+    }
+    // Consumes up to the end of `bytes`, a body found by a peek.
+    void skip_past(std::string_view bytes) noexcept { cur_ = bytes.data() + bytes.size(); }
+
+    // The one-byte headers are what every frame uses: no call into msgpuck's checks for them.
     bool read_array_header(std::uint32_t& count) {
+        if (cur_ != end_ && (static_cast<std::uint8_t>(*cur_) & 0xf0) == 0x90) {
+            count = static_cast<std::uint8_t>(*cur_++) & 0x0f;
+            return true;
+        }
         if (cur_ == end_ || mp_check_array(cur_, end_) > 0) return fail_incomplete();
         count = mp_decode_array(&cur_);
         return true;
     }
 
     bool read_map_header(std::uint32_t& count) {
+        if (cur_ != end_ && (static_cast<std::uint8_t>(*cur_) & 0xf0) == 0x80) {
+            count = static_cast<std::uint8_t>(*cur_++) & 0x0f;
+            return true;
+        }
         if (cur_ == end_ || mp_check_map(cur_, end_) > 0) return fail_incomplete();
         count = mp_decode_map(&cur_);
         return true;

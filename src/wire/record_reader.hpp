@@ -52,7 +52,7 @@ bool read_record_map(Reader& r, typename Record::Value& out) {
     std::uint32_t seen = 0;
     for (std::uint32_t e = 0; e < entries; ++e) {
         std::size_t index = 0;
-        if (!read_field_key(r, Record::fields, index)) return false;
+        if (!read_field_key<Record::fields>(r, index)) return false;
         if (index == field_count) {
             if (!r.skip_value()) return false;
             continue;

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "net/console.hpp"
+#include "net/dispatch_lines.hpp"
 #include "net_test_support.hpp"
 
 namespace velto::net {
@@ -50,6 +51,23 @@ TEST(ConsoleBuffer, CollectedLinesReachTheDescriptorOnlyWhenWrittenOut) {
     EXPECT_EQ(out.text(), "Found frame ! 3\nrunning action\n");
     console.flush();  // nothing collected: nothing written
     EXPECT_EQ(out.text(), "Found frame ! 3\nrunning action\n");
+}
+
+TEST(DispatchLines, TheLinesBeforeAnActionNameEveryIdInDecimal) {
+    testing::FdCapture out(STDOUT_FILENO);
+    std::string expected;
+    {
+        ConsoleBuffer console;
+        for (unsigned id = 0; id < 256; ++id) {
+            wire::Frame frame;
+            frame.id = static_cast<std::uint8_t>(id);
+            lines_before_action(console, frame);
+            expected += "Found frame ! " + std::to_string(id) + "\nrunning action\n";
+        }
+    }
+    ASSERT_TRUE(
+        out.wait_for([&](const std::string& text) { return text.size() >= expected.size(); }));
+    EXPECT_EQ(out.text(), expected);
 }
 
 TEST(ConsoleBuffer, DecimalsAreWrittenInFull) {

@@ -104,8 +104,7 @@ TEST(NoAllocationPerFrame, FromReceivedBytesThroughDecodeLookupAndConsoleLines) 
                 line_no_action(console, frame);
             } else {
                 ++found;
-                line_found(console, frame);
-                console.line("running action");
+                lines_before_action(console, frame);
                 console.flush();  // as before the action runs
                 console.line("after function");
             }
