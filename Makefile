@@ -134,7 +134,7 @@ test-sanitize: setup
 # The pytest suite on each CPython 3.9 to 3.13 that pyenv offers here (which are skipped and
 # why is printed at the end).
 test-pythons: setup-apt
-	JOBS=$(JOBS) checks/test_pythons.sh
+	JOBS=$(JOBS) COVERED=$(COVERED) checks/test_pythons.sh
 
 # Frames, lifecycle cycles and exits at full size against the installed module; CI runs a
 # shorter version (SOAK_ARGS="--frames 30000 --cycles 300").

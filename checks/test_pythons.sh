@@ -8,8 +8,16 @@ PYENV_ROOT=${PYENV_ROOT:-$HOME/.pyenv}
 PIP_PACKAGES="scikit-build-core pytest pytest-timeout hypothesis msgpack"
 failed=() passed=() skipped=()
 
+# COVERED: a version whose full run has just been made elsewhere (CI's `make test`), left out to
+# keep CI within its time.
+COVERED=${COVERED:-}
+
 for minor in 9 10 11 12 13; do
     version="3.$minor"
+    if [ "$version" = "$COVERED" ]; then
+        skipped+=("$version (its suite has just run in make test)")
+        continue
+    fi
     # the newest installed patch release of this minor version
     interpreter=$(ls -d "$PYENV_ROOT"/versions/"$version".* 2>/dev/null | sort -V | tail -1)
     if [ -z "$interpreter" ] || [ ! -x "$interpreter/bin/python3" ]; then
@@ -45,4 +53,4 @@ if [ ${#failed[@]} -gt 0 ]; then
     echo "=== FAILED: ${failed[*]}"
     exit 1
 fi
-[ ${#passed[@]} -gt 0 ] || { echo "=== no Python to test"; exit 1; }
+[ ${#passed[@]} -gt 0 ] || [ -n "$COVERED" ] || { echo "=== no Python to test"; exit 1; }
