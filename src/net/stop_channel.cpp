@@ -194,8 +194,12 @@ const ClientWatch* StopReceiver::client_watch() const noexcept {
 
 void StopReceiver::close() noexcept {
     if (!state_) return;
+    // The channel refuses sends before a waiting program hears how serving ended: a close() it
+    // makes on that news must find the receiver gone.
+    const unsigned requests = state_->requests.load(std::memory_order_acquire);
+    state_->receiver_gone.store(true, std::memory_order_release);
+    signal_event(state_->finished);
     if (const auto& client = state_->client) {
-        const unsigned requests = state_->requests.load(std::memory_order_acquire);
         // Ranked as in poll(): a stop outranks a retire. A retired thread reports nothing, the
         // thread that takes over carries the watch on; a stop or the sender's end is Stopped;
         // with nothing asked at all, only a fault can have ended the loop.
@@ -205,8 +209,6 @@ void StopReceiver::close() noexcept {
         }
         client->detach();
     }
-    state_->receiver_gone.store(true, std::memory_order_release);
-    signal_event(state_->finished);
     state_.reset();
 }
 
