@@ -1,5 +1,5 @@
 // The ComSocketServer class, top to bottom: its state, the access its methods take, the methods
-// (registry, connection, serving thread, results), the slots, and the type spec that lists them.
+// (registry, connection, serving thread, results), the slots, and the type description that lists them.
 #include "python/com_socket_server.hpp"
 
 #include <array>
@@ -316,7 +316,7 @@ PyObject* com_socket_server_callback(PyObject* self, PyObject* const* args, Py_s
         });
 }
 
-// ---- Slots and type spec ------------------------------------------------------------------
+// ---- Slots and type description --------------------------------------------------------------
 
 PyObject* com_socket_server_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
     static constexpr Signature<1> signature{"ComSocketServer.__new__()", {"address"}};

@@ -1,6 +1,6 @@
 // ComSocketServer: the object behind the Python class, what other rooms need of it (its class
-// object, its construction, its state type), and nothing of its methods, which only its type
-// spec reaches.
+// object, its construction, its state type), and nothing of its methods, which only its method
+// table reaches.
 #pragma once
 
 #include "python/python.hpp"

@@ -332,7 +332,7 @@ Result<WidgetKindClasses, OperationError> widget_kind_classes() {
 }
 
 // One object per dispatched frame, so it is made directly: the kind classes are neither
-// collected by the cycle collector nor variable-sized (their specs say so, and their deallocator
+// collected by the cycle collector nor variable-sized (their type descriptions say so, and their deallocator
 // frees with PyObject_Free), which is all the generic allocation would look for.
 Result<Ref, OperationError> widget_to_object(const WidgetKindClasses& classes,
                                              const wire::WidgetRegistry& value) {
