@@ -13,6 +13,13 @@
 
 namespace velto::net {
 
+// Why an action failed. The thread ends with the fault "Action failed " + `text`; `details`
+// (the action's traceback, say) follow the message in the fault's report and nowhere else.
+struct ActionFailure {
+    std::string text;
+    std::string details;
+};
+
 // What the serving loop calls for each decoded frame. Implemented by the binding, which owns
 // the registry snapshot and the interpreter.
 class FrameHandler {
@@ -21,11 +28,11 @@ class FrameHandler {
     // Dispatches one frame. Its console lines go into `console`, which the loop writes out
     // before it waits or ends; the handler writes it out itself (`flush`) before program code
     // runs, so that whatever that code prints comes after them, and never while it holds a lock
-    // that others may need, as a full standard output would block the write. An error text ends
-    // the thread with the fault "Action failed " + text. A `Fault` thrown from here ends the
-    // thread as that fault.
-    virtual Status<std::string> execute_action(const wire::Frame& frame,
-                                               ConsoleBuffer& console) = 0;
+    // that others may need, as a full standard output would block the write. A failure ends
+    // the thread with the fault "Action failed " + its text. A `Fault` thrown from here ends
+    // the thread as that fault.
+    virtual Status<ActionFailure> execute_action(const wire::Frame& frame,
+                                                 ConsoleBuffer& console) = 0;
     // Called once on the serving thread when the loop is over and the thread has let its stop
     // receiver and connection go, before the handler is destroyed (spawn_serving_thread only).
     // The place for a last release that may wait, for an interpreter's lock say, and that the
@@ -35,7 +42,8 @@ class FrameHandler {
 };
 
 // Runs the loop on the calling thread. Returns when the thread is to end; every fault has been
-// reported on standard error by then. The handler is destroyed by the caller afterwards.
+// reported on standard error by then, and a fault has shut the connection down in both
+// directions, as a stop does, so that the client sees at once that nobody reads it any more. The handler is destroyed by the caller afterwards.
 // The loop waits with the calling thread's signal mask and calls execute_action with
 // `action_signals` as the mask, set once for each run of frames received together and
 // replaced by the caller's again before the loop waits.

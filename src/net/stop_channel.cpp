@@ -124,6 +124,13 @@ Status<ChannelClosed> StopSender::send() {
     return ok_unit;
 }
 
+bool StopSender::serving() const noexcept {
+    return state_ && !state_->foreign() &&
+           !state_->receiver_gone.load(std::memory_order_acquire) &&
+           (state_->requests.load(std::memory_order_acquire) &
+            (stop_requested | retire_requested)) == 0;
+}
+
 Predecessor StopSender::retire() noexcept {
     if (!state_ || state_->foreign()) return Predecessor();
     state_->requests.fetch_or(retire_requested, std::memory_order_release);

@@ -34,8 +34,8 @@ class ServingDispatch final : public net::FrameHandler {
     // the interpreter tears down never destroys its handler. So no attachment is left here.
     ~ServingDispatch() override = default;
 
-    Status<std::string> execute_action(const wire::Frame& frame,
-                                       net::ConsoleBuffer& console) override {
+    Status<net::ActionFailure> execute_action(const wire::Frame& frame,
+                                              net::ConsoleBuffer& console) override {
         PyObject* const action = table_.find(frame);
         if (action == nullptr) {
             net::line_no_action(console, frame);
@@ -53,7 +53,7 @@ class ServingDispatch final : public net::FrameHandler {
         auto held = attachment().hold();
         // Only when the interpreter began to finalize after the look above.
         if (!held) finalizing(frame);
-        Status<std::string> outcome = call_action(action, frame.data);
+        Status<net::ActionFailure> outcome = call_action(action, frame.data);
         // Collected with the lock held, written once it is let go.
         if (outcome.ok()) console.line("after function");
         // The action has returned: this thread holds the lock. (A thread the interpreter ends
@@ -92,9 +92,10 @@ class ServingDispatch final : public net::FrameHandler {
         return *attachment_;
     }
 
-    // With the lock held. An error text for an action that raised; a PanicException out of the
+    // With the lock held. The failure of an action that raised; a PanicException out of the
     // action is a fault (fetch_pending_exception throws it) and ends the thread as one.
-    Status<std::string> call_action(PyObject* action, const wire::WidgetRegistry& value) const {
+    Status<net::ActionFailure> call_action(PyObject* action,
+                                           const wire::WidgetRegistry& value) const {
         auto widget = widget_to_object(widget_classes_, value);
         if (!widget.ok()) {
             // No object for the widget (out of memory): this frame cannot be dispatched, and
@@ -102,15 +103,17 @@ class ServingDispatch final : public net::FrameHandler {
             OperationError& error = widget.error();
             std::string text = error.display();
             if (HostException* exception = error.host_exception()) release_now(*exception);
-            return fail(std::move(text));
+            return fail(net::ActionFailure{std::move(text), {}});
         }
         Ref result = steal(PyObject_CallOneArg(action, widget.value().get()));
         if (!result) {
             HostException exception = fetch_pending_exception();
-            std::string text = exception.display();
+            // Rendered now, while this thread holds the lock and the frames still exist; the
+            // report that shows it is written once the lock is let go.
+            net::ActionFailure failure{exception.display(), exception.traceback_text()};
             release_now(exception);
             release_now(widget.value());
-            return fail(std::move(text));
+            return fail(std::move(failure));
         }
         release_now(result);  // whatever the action returned is not looked at
         release_now(widget.value());

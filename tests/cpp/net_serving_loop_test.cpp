@@ -7,10 +7,12 @@
 #include <gtest/gtest.h>
 #include <pthread.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <csignal>
@@ -178,36 +180,81 @@ TEST_F(ServingThreadTest, SuccessorsWaitForABusyPredecessorAndGetItsBytes) {
 struct HandlerReactionCase {
     const char* name;
     HandlerReaction how;
-    std::string report;  // the message in the fault report on standard error
+    std::string report;  // what the fault report on standard error ends with
 };
 
 class FailingHandler : public ServingThreadTest,
                        public ::testing::WithParamInterface<HandlerReactionCase> {};
 
-TEST_P(FailingHandler, EndsTheThreadWithOneReportAndLeavesTheConnectionOpen) {
+TEST_P(FailingHandler, EndsTheThreadWithOneReportAndShutsTheConnectionDown) {
     start(/*fail_on=*/5, GetParam().how);
     testing::send_bytes(link.client, click(5) + click(6));
+    // The client sees the end as after a stop, and only once the report is out.
+    ASSERT_TRUE(testing::wait_for_eof(link.client));
+    const std::string report = err.text();
     ASSERT_TRUE(log->wait_destroyed());
     EXPECT_EQ(log->snapshot(), std::vector<std::string>{"ClickButton_5()"});
-    const std::string report = err.text();
-    EXPECT_NE(report.find("\n" + GetParam().report + "\n"), std::string::npos) << report;
+    EXPECT_TRUE(report.ends_with(":\n" + GetParam().report + "\n")) << report;
     EXPECT_NE(report.find("velto-serving"), std::string::npos) << report;
     EXPECT_EQ(report.find("faulted at"), report.rfind("faulted at")) << "reported twice";
     EXPECT_FALSE(sender->send());
     EXPECT_EQ(count("done"), 0u);
     EXPECT_EQ(count("Terminating."), 0u);
-    // The connection stays open until its owner closes it.
-    testing::send_bytes(link.server, Bytes{'o', 'k'});
-    EXPECT_EQ(testing::receive_exactly(link.client, 2), (Bytes{'o', 'k'}));
+    // The owner's handle is still open, on a connection that takes nothing any more.
+    const Bytes answer{'o', 'k'};
+    EXPECT_EQ(::send(link.server.get(), answer.data(), answer.size(), MSG_NOSIGNAL), -1);
+    EXPECT_EQ(errno, EPIPE);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Ways, FailingHandler,
-    ::testing::Values(HandlerReactionCase{"Error", HandlerReaction::Error, "Action failed boom"},
+    ::testing::Values(HandlerReactionCase{"Error", HandlerReaction::Error,
+                                          "Action failed boom\nhow it came to fail"},
                       HandlerReactionCase{"Fault", HandlerReaction::Fault, "handler fault"},
                       HandlerReactionCase{
                           "Exception", HandlerReaction::Exception,
                           "unexpected failure on the serving thread: handler exception"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// Bytes that do not decode end the thread like a failed action; the report shows where the
+// decoding failed, in hex, the frames before them having been dispatched.
+struct UndecodableCase {
+    const char* name;
+    Bytes sent;
+    std::string bytes_shown;  // what the report ends with, after the decoder's text
+};
+
+class Undecodable : public ServingThreadTest,
+                    public ::testing::WithParamInterface<UndecodableCase> {};
+
+TEST_P(Undecodable, ReportsTheFirstBytesInHexAndShutsTheConnectionDown) {
+    start();
+    testing::send_bytes(link.client, click(1) + GetParam().sent);
+    ASSERT_TRUE(testing::wait_for_eof(link.client));
+    const auto failure = wire::Frame::parse(GetParam().sent);
+    ASSERT_FALSE(failure.ok());
+    const std::string report = err.text();
+    EXPECT_TRUE(report.ends_with(":\n" + failure.error().text + "\n" + GetParam().bytes_shown))
+        << report;
+    EXPECT_EQ(log->snapshot(), std::vector<std::string>{"ClickButton_1()"});
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Ways, Undecodable,
+    ::testing::Values(
+        UndecodableCase{"Nil", {0xc0}, "the bytes that did not decode (1):\n  c0\n"},
+        UndecodableCase{"SixteenToALine", wire::testing::hex("92 01 81 a4 4d 6f 76 65 90 00 01 02 03 04 05 06 07"),
+                        "the bytes that did not decode (17):\n"
+                        "  92 01 81 a4 4d 6f 76 65 90 00 01 02 03 04 05 06\n"
+                        "  07\n"},
+        // An unknown kind name of 70 letters: 76 bytes, of which 64 are shown.
+        UndecodableCase{"LongerThanShown",
+                        wire::testing::frame(1, wire::testing::variant(std::string(70, 'A'), {0x90})),
+                        "the bytes that did not decode (the first 64 of 76):\n"
+                        "  92 01 81 d9 46 41 41 41 41 41 41 41 41 41 41 41\n"
+                        "  41 41 41 41 41 41 41 41 41 41 41 41 41 41 41 41\n"
+                        "  41 41 41 41 41 41 41 41 41 41 41 41 41 41 41 41\n"
+                        "  41 41 41 41 41 41 41 41 41 41 41 41 41 41 41 41\n"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(ServingThreadTest, AThreadExitInAnActionUnwindsThroughTheLoopAndLeavesTheHandler) {
@@ -366,7 +413,7 @@ class MaskHandler : public FrameHandler {
         pid_t thread = 0;
     };
     explicit MaskHandler(std::shared_ptr<Seen> seen) : seen_(std::move(seen)) {}
-    Status<std::string> execute_action(const wire::Frame&, ConsoleBuffer&) override {
+    Status<ActionFailure> execute_action(const wire::Frame&, ConsoleBuffer&) override {
         sigset_t mask;
         ::pthread_sigmask(SIG_BLOCK, nullptr, &mask);
         std::lock_guard lock(seen_->mutex);

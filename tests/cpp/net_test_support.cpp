@@ -228,7 +228,7 @@ void RecordingHandler::finish() {
     ::pthread_exit(nullptr);
 }
 
-Status<std::string> RecordingHandler::execute_action(const wire::Frame& frame, ConsoleBuffer&) {
+Status<ActionFailure> RecordingHandler::execute_action(const wire::Frame& frame, ConsoleBuffer&) {
     std::unique_lock lock(log_->mutex);
     if (log_->frames.empty()) {
         char name[32] = {};
@@ -259,7 +259,7 @@ Status<std::string> RecordingHandler::execute_action(const wire::Frame& frame, C
 #endif
             ::pthread_exit(nullptr);
     }
-    return fail(std::string("boom"));
+    return fail(ActionFailure{"boom", "how it came to fail"});
 }
 
 int start_thread(const Fd& server, std::optional<StopSender>& sender,
