@@ -243,13 +243,15 @@ INSTANTIATE_TEST_SUITE_P(
     Ways, Undecodable,
     ::testing::Values(
         UndecodableCase{"Nil", {0xc0}, "the bytes that did not decode (1):\n  c0\n"},
-        UndecodableCase{"SixteenToALine", wire::testing::hex("92 01 81 a4 4d 6f 76 65 90 00 01 02 03 04 05 06 07"),
+        UndecodableCase{"SixteenToALine",
+                        wire::testing::hex("92 01 81 a4 4d 6f 76 65 90 00 01 02 03 04 05 06 07"),
                         "the bytes that did not decode (17):\n"
                         "  92 01 81 a4 4d 6f 76 65 90 00 01 02 03 04 05 06\n"
                         "  07\n"},
         // An unknown kind name of 70 letters: 76 bytes, of which 64 are shown.
         UndecodableCase{"LongerThanShown",
-                        wire::testing::frame(1, wire::testing::variant(std::string(70, 'A'), {0x90})),
+                        wire::testing::frame(
+                            1, wire::testing::variant(std::string(70, 'A'), {0x90})),
                         "the bytes that did not decode (the first 64 of 76):\n"
                         "  92 01 81 d9 46 41 41 41 41 41 41 41 41 41 41 41\n"
                         "  41 41 41 41 41 41 41 41 41 41 41 41 41 41 41 41\n"

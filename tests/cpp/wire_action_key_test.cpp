@@ -106,7 +106,8 @@ INSTANTIATE_TEST_SUITE_P(
         // Letters in another case, one letter missing, swapped or wrong.
         ClosestCase{"clickbutton", "ClickButton"}, ClosestCase{"JOYSTICK", "Joystick"},
         ClosestCase{"joystik", "Joystick"}, ClosestCase{"TogleButton", "ToggleButton"},
-        ClosestCase{"PresButton", "PressButton"}, ClosestCase{"DirectionalButtons", "DirectionalButton"},
+        ClosestCase{"PresButton", "PressButton"},
+        ClosestCase{"DirectionalButtons", "DirectionalButton"},
         ClosestCase{"ConfrimButton", "ConfirmButton"},
         // Half the name, or the start of it.
         ClosestCase{"Toggle", "ToggleButton"}, ClosestCase{"click", "ClickButton"},
