@@ -241,23 +241,14 @@ def serving(key):
             f"{key} until the next serve()")
 
 
-class Recorded:
-    """The warnings of one call, every one shown (none swallowed as already seen)."""
-
-    def __enter__(self):
-        self._catcher = warnings.catch_warnings(record=True)
-        self.caught = self._catcher.__enter__()
+def warned(register):
+    """The texts of the warnings `register()` gives, every one shown (none left out as seen
+    before); each a RuntimeWarning at the program's line that registered."""
+    with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
-        return self
-
-    def __exit__(self, *exc):
-        return self._catcher.__exit__(*exc)
-
-    def messages(self):
-        assert all(w.category is RuntimeWarning for w in self.caught)
-        # at the program's line that registered, not inside the module
-        assert all(w.filename == __file__ for w in self.caught)
-        return [str(w.message) for w in self.caught]
+        register()
+    assert all(w.category is RuntimeWarning and w.filename == __file__ for w in caught)
+    return [str(w.message) for w in caught]
 
 
 # (widget, action, key, the warnings in order); everything is stored all the same
@@ -276,19 +267,18 @@ REGISTRATIONS = [
 @pytest.mark.parametrize("widget, action, key, expected", REGISTRATIONS,
                          ids=[repr(r[0]) for r in REGISTRATIONS])
 def test_on_warns_of_what_no_frame_reaches_and_stores_it(s, widget, action, key, expected):
-    with Recorded() as recorded:
-        s.on(3, widget, action)
-    assert recorded.messages() == expected
+    assert warned(lambda: s.on(3, widget, action)) == expected
     assert s._get_action(key) is action
 
 
 def test_the_decorator_warns_at_the_decorating_line(s):
-    with Recorded() as recorded:
+    def decorate():
         @vp.on(s)
         def toggle_3(widget):
             pass
-    assert recorded.messages() == [no_kind("toggle", "toggle_3", "did you mean 'ToggleButton'?")]
-    assert s._get_action("toggle_3") is toggle_3.__self__  # the function inside the wrapper
+
+    assert warned(decorate) == [no_kind("toggle", "toggle_3", "did you mean 'ToggleButton'?")]
+    assert s._get_action("toggle_3").__name__ == "toggle_3"
 
 
 def register_by_on(server, action):
@@ -304,8 +294,7 @@ def test_a_warning_made_an_error_is_raised_and_nothing_is_stored(s, register):
     def earlier(widget):
         pass
 
-    with Recorded():
-        s.on(3, "Toggle", earlier)
+    warned(lambda: s.on(3, "Toggle", earlier))
     with warnings.catch_warnings():
         warnings.simplefilter("error", RuntimeWarning)
         # the warning's own exception, not a fault, from the decorator too
@@ -319,14 +308,15 @@ def test_on_while_a_thread_serves_warns_that_the_thread_keeps_its_registry():
     port = free_port()
     server = vp.ComSocketServer(f"127.0.0.1:{port}")
     client = open_with_client(server, port)
+    def register_around_serving():
+        server.on(1, "ClickButton", print)  # connected, not serving
+        server.serve()
+        server.on(2, "ClickButton", print)
+        server.close()
+        server.on(3, "ClickButton", print)  # the thread is told to stop
+
     try:
-        with Recorded() as recorded:
-            server.on(1, "ClickButton", print)  # connected, not serving
-            server.serve()
-            server.on(2, "ClickButton", print)
-            server.close()
-            server.on(3, "ClickButton", print)  # the thread is told to stop
+        assert warned(register_around_serving) == [serving("ClickButton_2")]
     finally:
         client.close()
-    assert recorded.messages() == [serving("ClickButton_2")]
     assert server._get_action("ClickButton_2") is print
