@@ -216,49 +216,6 @@ INSTANTIATE_TEST_SUITE_P(
                           "unexpected failure on the serving thread: handler exception"}),
     [](const auto& info) { return std::string(info.param.name); });
 
-// Bytes that do not decode end the thread like a failed action; the report shows where the
-// decoding failed, in hex, the frames before them having been dispatched.
-struct UndecodableCase {
-    const char* name;
-    Bytes sent;
-    std::string bytes_shown;  // what the report ends with, after the decoder's text
-};
-
-class Undecodable : public ServingThreadTest,
-                    public ::testing::WithParamInterface<UndecodableCase> {};
-
-TEST_P(Undecodable, ReportsTheFirstBytesInHexAndShutsTheConnectionDown) {
-    start();
-    testing::send_bytes(link.client, click(1) + GetParam().sent);
-    ASSERT_TRUE(testing::wait_for_eof(link.client));
-    const auto failure = wire::Frame::parse(GetParam().sent);
-    ASSERT_FALSE(failure.ok());
-    const std::string report = err.text();
-    EXPECT_TRUE(report.ends_with(":\n" + failure.error().text + "\n" + GetParam().bytes_shown))
-        << report;
-    EXPECT_EQ(log->snapshot(), std::vector<std::string>{"ClickButton_1()"});
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Ways, Undecodable,
-    ::testing::Values(
-        UndecodableCase{"Nil", {0xc0}, "the bytes that did not decode (1):\n  c0\n"},
-        UndecodableCase{"SixteenToALine",
-                        wire::testing::hex("92 01 81 a4 4d 6f 76 65 90 00 01 02 03 04 05 06 07"),
-                        "the bytes that did not decode (17):\n"
-                        "  92 01 81 a4 4d 6f 76 65 90 00 01 02 03 04 05 06\n"
-                        "  07\n"},
-        // An unknown kind name of 70 letters: 76 bytes, of which 64 are shown.
-        UndecodableCase{"LongerThanShown",
-                        wire::testing::frame(
-                            1, wire::testing::variant(std::string(70, 'A'), {0x90})),
-                        "the bytes that did not decode (the first 64 of 76):\n"
-                        "  92 01 81 d9 46 41 41 41 41 41 41 41 41 41 41 41\n"
-                        "  41 41 41 41 41 41 41 41 41 41 41 41 41 41 41 41\n"
-                        "  41 41 41 41 41 41 41 41 41 41 41 41 41 41 41 41\n"
-                        "  41 41 41 41 41 41 41 41 41 41 41 41 41 41 41 41\n"}),
-    [](const auto& info) { return std::string(info.param.name); });
-
 TEST_F(ServingThreadTest, AThreadExitInAnActionUnwindsThroughTheLoopAndLeavesTheHandler) {
     handler_survives = true;
     start(/*fail_on=*/5, HandlerReaction::ThreadExit);
