@@ -197,10 +197,7 @@ class ServingLoop {
             if (code == EAGAIN || code == EWOULDBLOCK) return std::nullopt;
             // A reset or timed-out peer is as gone as one that closed; the fault still ends
             // the thread as before.
-            if (code == ECONNRESET || code == ETIMEDOUT) {
-                console_.flush();
-                stop_.client_gone();
-            }
+            if (code == ECONNRESET || code == ETIMEDOUT) stop_.client_lost();
             fail("Failed to read frame : " + received.error().display());
         }
         const auto count = static_cast<std::size_t>(received.value());
