@@ -31,9 +31,13 @@ def test_robot_refuses_out_of_range_input_and_stops_on_ctrl_c(tmp_path):
         status, out, err = robot.interrupt()
     assert done.returncode == 0, done.stderr
     assert done.stdout.splitlines() == [
+        "> joystick 7 0.5 -1 0.75",
         "7 Busy ConfirmResult(true)",
+        "> joystick 7 2 0 1",
         '7 Error ErrorResult("stick outside the unit square: (2, 0)")',
+        "> joystick 7 0 0 1.5",
         '7 Error ErrorResult("intensity must lie in 0..1, not 1.5")',
+        "> click 7",
         "no answer within 2 s",  # a click on 7 has no action: only the console says so
     ]
     assert "No key ClickButton_7 found\n" in out
