@@ -43,24 +43,27 @@ class Session:
     def show(self, text: str) -> None:
         """The line of a command, above what it brings."""
         if self.echo:
-            self._say(f"> {text}")
+            self.say(f"> {text}")
 
     def play(self, line: CommandLine) -> None:
         # Whatever came after the last wait ended cannot answer this frame: said first, so that
         # it stays under the command it followed.
         for answer in self.connection.arrived():
-            self._say(f"late answer: {answer}")
+            self.say(f"late answer: {answer}")
         self.show(line.text)
         self.connection.send(frames.encode(line.command, self.map_form))
         answered = False
         for answer in self.connection.answers():
-            self._say(str(answer))
+            self.say(str(answer))
             answered = True
         if not answered:
-            self._say(f"no answer within {self.connection.timeout:g} s")
+            self.say(f"no answer within {self.connection.timeout:g} s")
 
-    def _say(self, text: str) -> None:
-        print(text, file=self.out, flush=True)
+    def say(self, text: str) -> None:
+        # One write a line, at once: a server started from the same terminal (make demo) writes
+        # its console lines there too, and print() writes in pieces where output is unbuffered.
+        self.out.write(text + "\n")
+        self.out.flush()
 
 
 def _parser() -> argparse.ArgumentParser:
@@ -178,7 +181,7 @@ def main(argv: list[str] | None = None) -> int:
             for count in range(1, options.reconnect + 1):
                 connection.close()
                 connection.connect(max(options.connect_wait, RECONNECT_WAIT_SECONDS))
-                print(f"reconnected ({count} of {options.reconnect})", flush=True)
+                session.say(f"reconnected ({count} of {options.reconnect})")
                 _play(session, lines)
     except CommandError as failure:
         _report(failure)

@@ -52,12 +52,12 @@ def _take(session: Session, typed: str) -> bool:
             return True
     except CommandError as failure:
         session.show(typed.strip())
-        print(f"error: {failure}", flush=True)
+        session.say(f"error: {failure}")
         return True
     session.show(" ".join(words))
     if words[0] in _QUIT_WORDS:
         return False
-    print(help_text(), flush=True)
+    session.say(help_text())
     return True
 
 

@@ -1,6 +1,10 @@
 """The example programs run as they are: against velto-client, stopped with Ctrl-C, type-checked."""
 
+import ast
 import importlib.util
+import os
+import re
+import shlex
 import subprocess
 import sys
 import textwrap
@@ -8,7 +12,7 @@ import threading
 
 import pytest
 
-from tool_processes import EXAMPLES, RUN_TIMEOUT, ServerProgram, run_client
+from tool_processes import EXAMPLES, RUN_TIMEOUT, ServerProgram, WriteRecorder, run_client
 from velto_client import free_port
 
 WAIT = ("--connect-wait", "20")
@@ -62,6 +66,93 @@ def test_reconnect_takes_phone_after_phone_and_stops_on_ctrl_c():
     # Ctrl-C may come before the lamp has seen the third phone leave: it stops in either wait.
     assert said in (expected + ["lamp: stopping"], expected[:-2] + ["lamp: stopping"]), out
     assert status == 0 and err == ""
+
+
+def _docstring_session(example):
+    """What an example's docstring says to run: its own command line, then each velto-client run
+    (its arguments, and the lines typed at its prompt)."""
+    lines = ast.get_docstring(ast.parse((EXAMPLES / example).read_text())).splitlines()
+    commands = [line.strip() for line in lines if line.startswith("    ")]
+    assert shlex.split(commands[0], comments=True)[:2] == ["python", f"examples/{example}"]
+    runs = []
+    for command in commands[1:]:
+        if command.startswith("velto> "):
+            runs[-1][1].append(command[len("velto> "):])
+        else:
+            words = shlex.split(command, comments=True)
+            assert words[0] == "velto-client", command
+            runs.append((words[1:], []))
+    return runs
+
+
+# What each velto-client run of a docstring prints, run by run.
+DOCSTRING_ANSWERS = {
+    "lamp.py": [["3 Idle ConfirmResult(true)"]],
+    "joystick_robot.py": [["> joystick 7 0.5 -1 0.75", "7 Busy ConfirmResult(true)",
+                           "> joystick 7 2 0 1",
+                           '7 Error ErrorResult("stick outside the unit square: (2, 0)")',
+                           "> quit"]],
+    "reconnect.py": [["3 Idle ConfirmResult(true)", "reconnected (1 of 2)",
+                      "3 Idle ConfirmResult(true)", "reconnected (2 of 2)",
+                      "3 Idle ConfirmResult(true)"]],
+}
+
+
+@pytest.mark.parametrize("example", sorted(DOCSTRING_ANSWERS))
+def test_the_session_in_an_example_docstring_runs_as_written(example):
+    """The commands one after the other, as a reader types them once the program says it waits;
+    unbuffered, as under systemd with PYTHONUNBUFFERED, every line still leaves in one write."""
+    runs = _docstring_session(example)
+    with WriteRecorder() as stdout, ServerProgram(EXAMPLES / example, stdout=stdout,
+                                                  unbuffered=True) as program:
+        assert stdout.wait_for(f" on {program.address}\n"), stdout.text()
+        done = [run_client(*[program.address if a == "127.0.0.1:5000" else a for a in args],
+                           stdin_text="".join(f"{line}\n" for line in typed) if typed else None)
+                for args, typed in runs]
+        status, _, err = program.interrupt()
+        written = stdout.finish()
+    assert [run.stdout.splitlines() for run in done] == DOCSTRING_ANSWERS[example], [
+        run.stderr for run in done]
+    assert status == 0 and "Traceback" not in err, err
+    assert "stopping\n" in written
+    pieces = [w for w in stdout.writes if not w.endswith(b"\n")]
+    assert pieces == [], written
+
+
+def test_make_demo_plays_its_session():
+    """examples/demo.py with the client on the same standard output, each writing whole lines."""
+    with WriteRecorder() as stdout:
+        demo = subprocess.Popen([sys.executable, str(EXAMPLES / "demo.py")],
+                                stdout=stdout.child_end, stderr=subprocess.PIPE, text=True,
+                                env=dict(os.environ, PYTHONUNBUFFERED="1"))
+        stdout.started()
+        try:
+            written = stdout.finish()
+            _, err = demo.communicate(timeout=RUN_TIMEOUT)
+        finally:
+            if demo.poll() is None:
+                demo.kill()
+                demo.communicate()
+    assert (demo.returncode, err) == (0, "")
+    lines = written.splitlines()
+    said = [line for line in lines if line.startswith(("server:", "> ", "1 ", "3 ", "4 ", "7 "))]
+    assert said[1:] == [
+        "> click 1", "server: click!", "1 Idle ConfirmResult(true)",
+        "> toggle 3 on", "server: lamp on", "3 Idle ConfirmResult(true)",
+        "> direction 4 2", "server: move towards S", "4 Busy ConfirmResult(true)",
+        "> direction 4 9", '4 Error ErrorResult("no such direction")',
+        "> joystick 7 0.5 -1.0 0.75", "server: stick at (0.5, -1.0), intensity 0.75",
+        "7 Idle ConfirmResult(true)",
+        "> toggle 3 off", "server: lamp off", "3 Idle ConfirmResult(false)",
+        "server: client finished cleanly"], written
+    assert re.fullmatch(r"server: waiting for the client on 127\.0\.0\.1:\d+", said[0])
+    assert [w for w in stdout.writes if not w.endswith(b"\n")] == [], written
+
+
+def test_the_readme_lists_every_example():
+    section = (EXAMPLES.parent / "README.md").read_text().split("\n## Examples\n", 1)[1]
+    listed = set(re.findall(r"^- `examples/([a-z_]+\.py)`", section.split("\n## ", 1)[0], re.M))
+    assert listed == {path.name for path in EXAMPLES.glob("*.py")}
 
 
 def _readme_block(title):
