@@ -1,10 +1,13 @@
 """The example programs run as they are: against velto-client, stopped with Ctrl-C, type-checked."""
 
 import ast
+import getpass
 import importlib.util
 import os
 import re
 import shlex
+import shutil
+import socket
 import subprocess
 import sys
 import textwrap
@@ -155,11 +158,55 @@ def test_the_readme_lists_every_example():
     assert listed == {path.name for path in EXAMPLES.glob("*.py")}
 
 
-def _readme_block(title):
-    """The first Python block of the README section `title`, as a reader would copy it."""
+def _readme_block(title, language="python"):
+    """The first block in `language` of the README section `title`, as a reader would copy it."""
     text = (EXAMPLES.parent / "README.md").read_text()
     section = text.split(f"\n## {title}\n", 1)[1].split("\n## ", 1)[0]
-    return section.split("```python\n", 1)[1].split("```", 1)[0]
+    return section.split(f"```{language}\n", 1)[1].split("```", 1)[0]
+
+
+def _service_program(tmp_path):
+    program = tmp_path / "lamp_service.py"
+    program.write_text(_readme_block("Running it for real"))
+    return program
+
+
+def test_the_readme_service_serves_phone_after_phone_and_logs_it(tmp_path):
+    with ServerProgram(_service_program(tmp_path)) as service:
+        done = run_client(service.address, "toggle", "3", "on", "--reconnect", "1", *WAIT)
+        _, out, err = service.interrupt()
+    assert done.stdout.count("3 Idle ConfirmResult(true)\n") == 2, done.stderr
+    log = err.splitlines()
+    assert log.count("INFO lamp: phone connected") == 2 and log.count("INFO lamp: lamp on") == 2
+    assert "INFO lamp: phone disconnected" in log  # the second may still be served at Ctrl-C
+    assert out.count("running action\n") == 2  # console lines on standard output
+
+
+def test_the_readme_service_fails_when_it_cannot_listen_so_systemd_restarts_it(tmp_path):
+    with socket.create_server(("127.0.0.1", 0)) as holder:  # another program has the port
+        address = "127.0.0.1:%d" % holder.getsockname()[1]
+        done = subprocess.run([sys.executable, str(_service_program(tmp_path)), address],
+                              capture_output=True, text=True, timeout=RUN_TIMEOUT)
+    assert done.returncode == 1
+    assert "PanicException: Unable to intanstiate TCP Listener." in done.stderr
+
+
+@pytest.mark.skipif(shutil.which("systemd-analyze") is None, reason="needs systemd-analyze")
+def test_the_readme_unit_file_is_one_systemd_accepts(tmp_path):
+    """The unit as shown, with this machine's user and paths in place of the Pi's."""
+    unit = _readme_block("Running it for real", "ini")
+    assert "Restart=on-failure" in unit.splitlines()
+    for shown, here in [("User=pi", f"User={getpass.getuser()}"),
+                        ("/home/pi/lamp/.venv/bin/python", sys.executable),
+                        ("/home/pi/lamp/lamp_service.py", str(_service_program(tmp_path))),
+                        ("WorkingDirectory=/home/pi/lamp", f"WorkingDirectory={tmp_path}")]:
+        assert shown in unit
+        unit = unit.replace(shown, here)
+    path = tmp_path / "lamp.service"
+    path.write_text(unit)
+    done = subprocess.run(["systemd-analyze", "verify", str(path)], capture_output=True,
+                          text=True, timeout=RUN_TIMEOUT)
+    assert done.returncode == 0 and str(path) not in done.stdout + done.stderr, done.stderr
 
 
 def test_the_readme_reconnect_loop_runs_as_shown(tmp_path):
