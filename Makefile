@@ -37,7 +37,7 @@ endef
 
 # $(call pip_install,MODULES,PACKAGES): installs PACKAGES unless every one of MODULES imports.
 define pip_install
-	@$(VPY) -c "import $(1)" 2>/dev/null || { echo "installing into $(VENV): $(2)"; \
+	@$(VPY) -c "import $(1)" 2>/dev/null || { echo "installing into $(VENV) what is missing of: $(2)"; \
 	  $(VPY) -m pip install -q $(2); }
 endef
 
@@ -74,7 +74,7 @@ define install_module
 	@set -o pipefail; $(VPY) -m pip install -v --no-build-isolation --no-deps \
 	  --config-settings=build-dir=build/wheel . 2>&1 | tee build/install.log | \
 	  { grep --line-buffered -E '^ *\*\*\* |^ *\[ *[0-9]+(%|/[0-9]+)\] ' | \
-	    sed -u -E 's/Building CXX object CMakeFiles\/[^/]+\.dir\//compiling /; s/\.o$$//' || true; } || \
+	    sed -u -E 's/Building C(XX)? object CMakeFiles\/[^/]+\.dir\//compiling /; s/\.o$$//' || true; } || \
 	  { echo "the build failed; the end of build/install.log:"; tail -n 40 build/install.log; exit 1; }
 	@echo "installed velto_protocol and velto-client into $(VENV)"
 endef
