@@ -46,36 +46,25 @@ class WriteRecorder:
         self.writes = []
 
     def started(self):
-        """The child has its copy: closing ours lets the reader see the end when the child's goes."""
+        """The child has its copy: without ours, the reader sees the end when the child's goes."""
         self.child_end.close()
 
-    def text(self):
+    def read(self, until=None, timeout=RUN_TIMEOUT):
+        """Reads writes until `until` has been written, or else until the child's end is closed;
+        the text written so far."""
+        deadline = time.monotonic() + timeout
+        while until is None or until not in b"".join(self.writes).decode(errors="replace"):
+            left = deadline - time.monotonic()
+            if left <= 0 or not select.select([self._reader], [], [], left)[0]:
+                break
+            if not (written := self._reader.recv(1 << 20)):
+                break
+            self.writes.append(written)
         return b"".join(self.writes).decode(errors="replace")
 
-    def wait_for(self, text, timeout=RUN_TIMEOUT):
-        """Reads writes until `text` has been written; False when it was not within the timeout."""
-        deadline = time.monotonic() + timeout
-        while text not in self.text():
-            left = deadline - time.monotonic()
-            if left <= 0 or not self._read(left):
-                return False
-        return True
-
-    def finish(self, timeout=RUN_TIMEOUT):
-        """Reads every write left, until the child's end is closed; the whole text written."""
-        deadline = time.monotonic() + timeout
-        while (left := deadline - time.monotonic()) > 0 and self._read(left):
-            pass
-        self._reader.close()
-        return self.text()
-
-    def _read(self, timeout):
-        if not select.select([self._reader], [], [], timeout)[0]:
-            return False
-        written = self._reader.recv(1 << 20)
-        if written:
-            self.writes.append(written)
-        return bool(written)
+    def pieces(self):
+        """The writes that did not end a line: where another writer's line could have landed."""
+        return [written for written in self.writes if not written.endswith(b"\n")]
 
     def __enter__(self):
         return self
