@@ -1,28 +1,13 @@
-// Console lines on file descriptor 1, one at a time or collected.
+// Collected console lines written out to file descriptor 1.
 #include "net/console.hpp"
 
 #include <unistd.h>
 
 #include <cerrno>
-#include <string>
 
 #include "common/system_call.hpp"
 
 namespace velto::net {
-
-void console_line(std::string_view text) noexcept {
-    std::string line;
-    try {
-        line.reserve(text.size() + 1);
-        line.append(text);
-        line.push_back('\n');
-    } catch (...) {
-        return;  // out of memory: a progress line is not worth a fault
-    }
-    // One write per line keeps concurrent lines whole. A failure is dropped: standard output is
-    // gone and there is nobody left to tell.
-    static_cast<void>(write_all(STDOUT_FILENO, line));
-}
 
 ConsoleBuffer& ConsoleBuffer::append_after_flush(std::string_view text) noexcept {
     flush();

@@ -22,6 +22,7 @@
 #include "common/system_call.hpp"
 #include "net/console.hpp"
 #include "net/frame_stream.hpp"
+#include "net/serving_lines.hpp"
 #include "net/signal_mask.hpp"
 #include "net/socket.hpp"
 
@@ -110,13 +111,13 @@ class ServingLoop {
             // What the next reader must continue includes a predecessor's bytes, which are
             // only known once the predecessor has ended.
             take_over_from_predecessor();
-            console_.line("Terminating.");
+            serving_lines::terminating(console_);
             console_.flush();
             stop_.hand_over(stream_.take_pending(), socket_identity(connection_));
             return true;
         }
-        if (signal == Signal::Disconnected) console_.line("Link broken");
-        console_.line("Terminating.");
+        if (signal == Signal::Disconnected) serving_lines::link_broken(console_);
+        serving_lines::terminating(console_);
         console_.flush();
         if (auto done = shutdown_both(connection_); !done) {
             raise_fault("Failed to shutdown server: " + done.error().display());
@@ -204,7 +205,7 @@ class ServingLoop {
             fail("Failed to read frame : " + received.error().display());
         }
         const auto count = static_cast<std::size_t>(received.value());
-        console_.append("Received size : ").append_decimal(count).append("\n");
+        serving_lines::received(console_, count);
         stream_.append(std::span(buffer_).first(count));
         return count;
     }
@@ -222,12 +223,48 @@ class ServingLoop {
             if (!next) fail(next.error().text);
             if (!next.value()) return;
             if (!program_mask) program_mask.emplace(action_signals_);
-            if (auto done = handler_.execute_action(*next.value(), console_); !done) {
-                fail("Action failed " + done.error());
-            }
-            console_.line("done");
+            dispatch(*next.value());
         }
     }
+
+    // One frame to the handler, and the lines that show what became of it.
+    void dispatch(const wire::Frame& frame) {
+        LinesBeforeAction before_action(console_, frame);
+        Dispatched dispatched = handler_.execute_action(frame, before_action);
+        switch (dispatched.outcome) {
+            case Dispatched::Outcome::NoAction:
+                serving_lines::no_action(console_, frame);
+                break;
+            case Dispatched::Outcome::Ran:
+                serving_lines::after_action(console_);
+                break;
+            case Dispatched::Outcome::Failed:
+                fail("Action failed " + dispatched.text);
+            case Dispatched::Outcome::Refused:
+                // Frames a client still sends while its program exits are not a fault of
+                // anything: no report.
+                if (!before_action.written) serving_lines::found(console_, frame);
+                console_.flush();
+                raise_reported_fault(std::move(dispatched.text));
+        }
+        serving_lines::done(console_);
+    }
+
+    class LinesBeforeAction final : public FrameHandler::BeforeProgramCode {
+      public:
+        LinesBeforeAction(ConsoleBuffer& console, const wire::Frame& frame) noexcept
+            : console_(console), frame_(frame) {}
+        void operator()() noexcept override {
+            serving_lines::before_action(console_, frame_);
+            console_.flush();
+            written = true;
+        }
+        bool written = false;
+
+      private:
+        ConsoleBuffer& console_;
+        const wire::Frame& frame_;
+    };
 
     // A fault's report comes after every line collected before it, as it did when each line
     // was written at once.
