@@ -88,9 +88,4 @@ Result<SharedBorrow, OperationError> SharedBorrow::take(BorrowState& state) {
     return SharedBorrow(state);
 }
 
-ModuleState& module_state() noexcept {
-    static ModuleState* state = new ModuleState;
-    return *state;
-}
-
 }  // namespace velto::python
