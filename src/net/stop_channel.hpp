@@ -12,14 +12,11 @@
 
 #include "common/result.hpp"
 #include "common/system_error.hpp"
+#include "net/channel_closed.hpp"
 #include "net/client_watch.hpp"
 #include "net/socket.hpp"
 
 namespace velto::net {
-
-struct ChannelClosed {
-    static constexpr const char* text = "sending on a closed channel";
-};
 
 struct StopChannelState;
 

@@ -58,7 +58,7 @@ Result<std::optional<std::chrono::nanoseconds>, OperationError> to_timeout(Handl
     const double seconds = PyFloat_AsDouble(object.get());
     if (seconds == -1.0 && PyErr_Occurred()) return fail(pending_error());
     if (std::isnan(seconds) || seconds < 0) {
-        return fail(host_error(PyExc_ValueError, "timeout must be a non-negative number or None"));
+        return fail(value_error("timeout must be a non-negative number or None"));
     }
     if (seconds > longest_timeout_seconds) return Timeout();
     return Timeout(std::chrono::duration_cast<std::chrono::nanoseconds>(
