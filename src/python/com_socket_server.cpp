@@ -255,14 +255,10 @@ PyObject* com_socket_server_close(PyObject* self, PyObject* const* args, Py_ssiz
 // answering through callback(), and other threads using this server, go on meanwhile.
 PyObject* com_socket_server_wait_disconnected(PyObject* self, PyObject* const* args,
                                               Py_ssize_t nargsf, PyObject* kwnames) {
-    static constexpr Signature<1> signature{"ComSocketServer.wait_disconnected()", {"timeout"}};
-    const bool no_arguments =
-        PyVectorcall_NARGS(nargsf) == 0 && (kwnames == nullptr || PyTuple_GET_SIZE(kwnames) == 0);
-    // The one optional parameter: called without arguments, the timeout is None.
-    PyObject* const none[] = {Py_None};
+    // The timeout may be left out: None, no limit.
+    static constexpr Signature<1> signature{"ComSocketServer.wait_disconnected()", {"timeout"}, 0};
     return server_method(
-        self, no_arguments ? none : args, no_arguments ? 1 : nargsf,
-        no_arguments ? nullptr : kwnames, signature,
+        self, args, nargsf, kwnames, signature,
         [](ComSocketServerObject& server, const std::array<Handle, 1>& bound) -> ObjectResult {
             VELTO_TRY(auto timeout, argument("timeout", to_timeout(bound[0])));
             std::shared_ptr<net::ClientWatch> watch;
