@@ -22,6 +22,7 @@
 #include "common/system_call.hpp"
 #include "net/console.hpp"
 #include "net/frame_stream.hpp"
+#include "net/poll_until.hpp"
 #include "net/serving_lines.hpp"
 #include "net/signal_mask.hpp"
 #include "net/socket.hpp"
@@ -30,7 +31,6 @@ namespace velto::net {
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
 using Signal = StopReceiver::Signal;
 
 constexpr auto cycle_pause = std::chrono::milliseconds(500);
@@ -42,22 +42,9 @@ constexpr std::size_t cycle_receive_limit = 64 * 1024;
 // poll() while every signal is blocked on this thread: EINTR is only a spurious wake-up, after
 // which the time left is measured again. Returns when a descriptor is ready (see its revents)
 // or the deadline has passed.
-void wait_ready(pollfd* fds, nfds_t count, std::optional<Clock::time_point> deadline) {
-    for (;;) {
-        int timeout = -1;
-        if (deadline) {
-            const auto left =
-                std::chrono::ceil<std::chrono::milliseconds>(*deadline - Clock::now());
-            timeout = static_cast<int>(std::max<std::int64_t>(left.count(), 0));
-        }
-        const auto ready =
-            system_call([&] { return ::poll(fds, count, timeout); }, [] { return false; });
-        if (!ready) {
-            if (ready.error().code == EINTR) continue;
-            raise_fault("Failed to wait for the connection: " + ready.error().display());
-        }
-        if (ready.value() > 0) return;
-        if (!deadline || Clock::now() >= *deadline) return;
+void wait_ready(std::span<pollfd> fds, SteadyTime deadline = no_deadline) {
+    if (auto ready = poll_until(fds, deadline); !ready) {
+        raise_fault("Failed to wait for the connection: " + ready.error().display());
     }
 }
 
@@ -94,10 +81,10 @@ class ServingLoop {
     // wake-up that asked nothing does not.
     void pause() {
         console_.flush();
-        const auto deadline = Clock::now() + cycle_pause;
+        const auto deadline = std::chrono::steady_clock::now() + cycle_pause;
         for (;;) {
             pollfd wake{stop_.wake_fd(), POLLIN, 0};
-            wait_ready(&wake, 1, deadline);
+            wait_ready(std::span(&wake, 1), deadline);
             if (wake.revents == 0 || stop_.poll() != Signal::None) return;
         }
     }
@@ -139,7 +126,7 @@ class ServingLoop {
             std::array<pollfd, 2> fds{pollfd{predecessor_.finished_fd(), POLLIN, 0},
                                       pollfd{retired ? -1 : stop_.wake_fd(), POLLIN, 0}};
             console_.flush();
-            wait_ready(fds.data(), fds.size(), std::nullopt);
+            wait_ready(fds);
         }
         stream_.append(predecessor_.take_leftover(socket_identity(connection_)));
         predecessor_ = Predecessor();
@@ -153,7 +140,7 @@ class ServingLoop {
             std::array<pollfd, 2> fds{pollfd{connection_.get(), POLLIN, 0},
                                       pollfd{stop_.wake_fd(), POLLIN, 0}};
             console_.flush();
-            wait_ready(fds.data(), fds.size(), std::nullopt);
+            wait_ready(fds);
             // A wake-up that asked nothing is emptied, so that it does not wake the next wait.
             if (fds[1].revents != 0) static_cast<void>(stop_.poll());
             // A request is looked at before any data.

@@ -2,16 +2,13 @@
 // thread's poll() and one that tells a successor the thread has ended.
 #include "net/stop_channel.hpp"
 
-#include <sys/eventfd.h>
 #include <unistd.h>
 
 #include <atomic>
-#include <cerrno>
 #include <cstdint>
 #include <vector>
 
-#include "common/system_call.hpp"
-#include "net/fd.hpp"
+#include "net/event_fd.hpp"
 
 namespace velto::net {
 
@@ -23,21 +20,6 @@ namespace {
 constexpr unsigned stop_requested = 1U << 0;
 constexpr unsigned retire_requested = 1U << 1;
 constexpr unsigned sender_gone = 1U << 2;
-
-void signal_event(const Fd& event) noexcept {
-    const std::uint64_t one = 1;
-    static_cast<void>(system_call([&] { return ::write(event.get(), &one, sizeof one); }));
-    // EAGAIN would mean the counter is at its maximum: it is readable already.
-}
-
-void drain_event(const Fd& event) noexcept {
-    std::uint64_t count = 0;
-    for (;;) {
-        const auto got = system_call([&] { return ::read(event.get(), &count, sizeof count); });
-        // One read empties an eventfd; the next one fails with EAGAIN (non-blocking).
-        if (!got || got.value() == 0) return;
-    }
-}
 
 // A stop outranks everything: close() followed by the object's destruction is an ordinary stop,
 // and a stop sent before a retire still owes the peer its shutdown. A retire outranks the
@@ -53,7 +35,8 @@ StopReceiver::Signal strongest(unsigned requests) noexcept {
 }  // namespace
 
 struct StopChannelState {
-    StopChannelState(Fd wake_fd, Fd finished_fd, std::shared_ptr<ClientWatch> watch) noexcept
+    StopChannelState(EventFd wake_fd, EventFd finished_fd,
+                     std::shared_ptr<ClientWatch> watch) noexcept
         : wake(std::move(wake_fd)), finished(std::move(finished_fd)), client(std::move(watch)) {}
 
     // A child made by fork() has copies of the flags but shares both descriptors with this
@@ -65,9 +48,9 @@ struct StopChannelState {
     // Readable once the sender asked anything of the receiver. Emptied by the receiver only
     // when it finds nothing asked: each request ends the serving loop, so once there is one
     // the descriptor may stay readable.
-    Fd wake;
+    EventFd wake;
     // Readable once the receiver is gone; a thread ends once, so it is never emptied.
-    Fd finished;
+    EventFd finished;
     std::atomic<unsigned> requests{0};
     std::atomic<bool> receiver_gone{false};
     // Written by the receiving thread before `receiver_gone` is set, read by a successor only
@@ -120,14 +103,14 @@ Status<ChannelClosed> StopSender::send() {
         return fail(ChannelClosed{});
     }
     state_->requests.fetch_or(stop_requested, std::memory_order_release);
-    signal_event(state_->wake);
+    state_->wake.signal();
     return ok_unit;
 }
 
 Predecessor StopSender::retire() noexcept {
     if (!state_ || state_->foreign()) return Predecessor();
     state_->requests.fetch_or(retire_requested, std::memory_order_release);
-    signal_event(state_->wake);
+    state_->wake.signal();
     return Predecessor(state_);
 }
 
@@ -135,7 +118,7 @@ void StopSender::disconnect() noexcept {
     if (!state_) return;
     if (!state_->foreign()) {
         state_->requests.fetch_or(sender_gone, std::memory_order_release);
-        signal_event(state_->wake);
+        state_->wake.signal();
     }
     state_.reset();
 }
@@ -162,7 +145,7 @@ StopReceiver::Signal StopReceiver::poll() noexcept {
         // Nothing asked, yet the descriptor may be readable. Emptied first and looked at again
         // after: a request whose wake-up this read took is then seen, as its bits were set
         // before its wake-up was written.
-        drain_event(state_->wake);
+        state_->wake.drain();
         requests = state_->requests.load(std::memory_order_acquire);
     }
     return strongest(requests);
@@ -198,7 +181,7 @@ void StopReceiver::close() noexcept {
     // makes on that news must find the receiver gone.
     const unsigned requests = state_->requests.load(std::memory_order_acquire);
     state_->receiver_gone.store(true, std::memory_order_release);
-    signal_event(state_->finished);
+    state_->finished.signal();
     if (const auto& client = state_->client) {
         // Ranked as in poll(): a stop outranks a retire. A retired thread reports nothing, the
         // thread that takes over carries the watch on; a stop or the sender's end is Stopped;
@@ -214,10 +197,8 @@ void StopReceiver::close() noexcept {
 
 Result<std::pair<StopSender, StopReceiver>, SystemError> make_stop_channel(
     std::shared_ptr<ClientWatch> client) {
-    Fd wake(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
-    if (!wake.valid()) return fail(SystemError::from_errno(errno));
-    Fd finished(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
-    if (!finished.valid()) return fail(SystemError::from_errno(errno));
+    VELTO_TRY(EventFd wake, EventFd::make());
+    VELTO_TRY(EventFd finished, EventFd::make());
     if (client) client->attach();
     auto state =
         std::make_shared<StopChannelState>(std::move(wake), std::move(finished), std::move(client));
