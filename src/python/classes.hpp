@@ -31,7 +31,7 @@ PyObject* no_constructor(PyTypeObject* type, PyObject* args, PyObject* kwargs);
 Status<OperationError> set_class_attribute(PyTypeObject* type, const char* name, Ref value);
 
 // __match_args__: the tuple of `names`, or None when there are none.
-Status<OperationError> set_match_args(PyTypeObject* type, std::span<const char* const> names);
+Status<OperationError> set_match_args(PyTypeObject* type, std::span<const std::string_view> names);
 
 // Function pointers as the void* of a PyType_Slot, and as a PyMethodDef's PyCFunction.
 template <class Function>
@@ -42,10 +42,6 @@ template <class Function>
 PyCFunction method(Function* function) noexcept {
     return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
 }
-
-// The vectorcall-style signature of methods with METH_FASTCALL | METH_KEYWORDS.
-using FastMethod = PyObject*(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
-                             PyObject* kwnames);
 
 // 0: nobody uses the object; -1: one call has exclusive access; n > 0: n calls share it. Only
 // changed with the interpreter lock held, so a plain word is enough.

@@ -10,7 +10,8 @@
 #include "python/errors.hpp"
 #include "python/faults.hpp"
 #include "python/result_classes.hpp"
-#include "python/server_entry.hpp"
+#include "python/decorator.hpp"
+#include "python/velto_pi_server.hpp"
 #include "python/widget_classes.hpp"
 
 namespace velto::python {
