@@ -46,8 +46,6 @@ class ConsoleBuffer {
     // output is gone and there is nobody left to tell.
     void flush() noexcept;
 
-    bool empty() const noexcept { return used_ == 0; }
-
   private:
     ConsoleBuffer& append_after_flush(std::string_view text) noexcept;
 
