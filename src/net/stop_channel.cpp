@@ -1,5 +1,5 @@
-// The stop channel: one word of request bits and two eventfds, one that wakes the serving
-// thread's poll() and one that tells a successor the thread has ended.
+// The stop channel: one word of request bits and the eventfd that wakes the serving thread's
+// poll(); the hand-over and the relay of the client's outcome it carries for the thread.
 #include "net/stop_channel.hpp"
 
 #include <unistd.h>
@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "net/event_fd.hpp"
+#include "net/outcome_relay.hpp"
 
 namespace velto::net {
 
@@ -35,11 +36,13 @@ StopReceiver::Signal strongest(unsigned requests) noexcept {
 }  // namespace
 
 struct StopChannelState {
-    StopChannelState(EventFd wake_fd, EventFd finished_fd,
-                     std::shared_ptr<ClientWatch> watch) noexcept
-        : wake(std::move(wake_fd)), finished(std::move(finished_fd)), client(std::move(watch)) {}
+    StopChannelState(EventFd wake_fd, std::shared_ptr<Handover> handover_to_successor,
+                     OutcomeRelay relay) noexcept
+        : wake(std::move(wake_fd)),
+          handover(std::move(handover_to_successor)),
+          client(std::move(relay)) {}
 
-    // A child made by fork() has copies of the flags but shares both descriptors with this
+    // A child made by fork() has copies of the flags but shares the descriptors with this
     // process: only this process may signal on them.
     bool foreign() const noexcept { return ::getpid() != owner; }
 
@@ -49,37 +52,12 @@ struct StopChannelState {
     // when it finds nothing asked: each request ends the serving loop, so once there is one
     // the descriptor may stay readable.
     EventFd wake;
-    // Readable once the receiver is gone; a thread ends once, so it is never emptied.
-    EventFd finished;
     std::atomic<unsigned> requests{0};
-    std::atomic<bool> receiver_gone{false};
-    // Written by the receiving thread before `receiver_gone` is set, read by a successor only
-    // after it saw `receiver_gone`: the flag orders them, no lock is needed.
-    std::vector<std::uint8_t> pending;
-    std::optional<SocketIdentity> pending_source;
-    // What became of the client, for a program waiting on the connection; may be null.
-    std::shared_ptr<ClientWatch> client;
+    // Ended when the receiver is gone; what a successor after a retire continues from.
+    std::shared_ptr<Handover> handover;
+    // What became of the client, for a program waiting on the connection.
+    OutcomeRelay client;
 };
-
-Predecessor::Predecessor(std::shared_ptr<StopChannelState> state) noexcept
-    : state_(std::move(state)) {}
-
-int Predecessor::finished_fd() const noexcept {
-    return state_ ? state_->finished.get() : -1;
-}
-
-bool Predecessor::finished() const noexcept {
-    return !state_ || state_->receiver_gone.load(std::memory_order_acquire);
-}
-
-std::vector<std::uint8_t> Predecessor::take_leftover(std::optional<SocketIdentity> reader) {
-    if (!state_ || !finished()) return {};
-    std::vector<std::uint8_t> pending = std::move(state_->pending);
-    // A source or reader that could not be identified counts as another socket: bytes dropped
-    // lose one unfinished frame, bytes of another connection would corrupt every later one.
-    if (!reader || state_->pending_source != reader) return {};
-    return pending;
-}
 
 StopSender::StopSender(std::shared_ptr<StopChannelState> state) noexcept
     : state_(std::move(state)) {}
@@ -99,7 +77,7 @@ StopSender::~StopSender() {
 Status<ChannelClosed> StopSender::send() {
     // In another process there is no receiver: this process's copy of the serving thread did
     // not survive the fork.
-    if (!state_ || state_->foreign() || state_->receiver_gone.load(std::memory_order_acquire)) {
+    if (!state_ || state_->foreign() || state_->handover->ended()) {
         return fail(ChannelClosed{});
     }
     state_->requests.fetch_or(stop_requested, std::memory_order_release);
@@ -111,7 +89,7 @@ Predecessor StopSender::retire() noexcept {
     if (!state_ || state_->foreign()) return Predecessor();
     state_->requests.fetch_or(retire_requested, std::memory_order_release);
     state_->wake.signal();
-    return Predecessor(state_);
+    return Predecessor(state_->handover);
 }
 
 void StopSender::disconnect() noexcept {
@@ -163,16 +141,15 @@ int StopReceiver::wake_fd() const noexcept {
 void StopReceiver::hand_over(std::vector<std::uint8_t> pending,
                              std::optional<SocketIdentity> source) noexcept {
     if (!state_) return;
-    state_->pending = std::move(pending);
-    state_->pending_source = source;
+    state_->handover->leave(std::move(pending), source);
 }
 
 void StopReceiver::client_gone() noexcept {
-    if (state_ && state_->client) state_->client->report(ClientOutcome::Disconnected);
+    if (state_) state_->client.client_gone();
 }
 
 const ClientWatch* StopReceiver::client_watch() const noexcept {
-    return state_ ? state_->client.get() : nullptr;
+    return state_ ? state_->client.watch() : nullptr;
 }
 
 void StopReceiver::close() noexcept {
@@ -180,28 +157,22 @@ void StopReceiver::close() noexcept {
     // The channel refuses sends before a waiting program hears how serving ended: a close() it
     // makes on that news must find the receiver gone.
     const unsigned requests = state_->requests.load(std::memory_order_acquire);
-    state_->receiver_gone.store(true, std::memory_order_release);
-    state_->finished.signal();
-    if (const auto& client = state_->client) {
-        // Ranked as in poll(): a stop outranks a retire. A retired thread reports nothing, the
-        // thread that takes over carries the watch on; a stop or the sender's end is Stopped;
-        // with nothing asked at all, only a fault can have ended the loop.
-        const bool retired = (requests & retire_requested) != 0 && (requests & stop_requested) == 0;
-        if (!retired) {
-            client->report(requests != 0 ? ClientOutcome::Stopped : ClientOutcome::Failed);
-        }
-        client->detach();
-    }
+    state_->handover->end();
+    // Ranked as in poll(): a stop outranks a retire. A retired thread reports nothing, the
+    // thread that takes over carries the watch on; a stop or the sender's end is Stopped;
+    // with nothing asked at all, only a fault can have ended the loop.
+    const bool retired = (requests & retire_requested) != 0 && (requests & stop_requested) == 0;
+    using End = OutcomeRelay::End;
+    state_->client.serving_ended(retired ? End::Retired : requests != 0 ? End::Stopped : End::Failed);
     state_.reset();
 }
 
 Result<std::pair<StopSender, StopReceiver>, SystemError> make_stop_channel(
     std::shared_ptr<ClientWatch> client) {
     VELTO_TRY(EventFd wake, EventFd::make());
-    VELTO_TRY(EventFd finished, EventFd::make());
-    if (client) client->attach();
-    auto state =
-        std::make_shared<StopChannelState>(std::move(wake), std::move(finished), std::move(client));
+    VELTO_TRY(std::shared_ptr<Handover> handover, Handover::make());
+    auto state = std::make_shared<StopChannelState>(std::move(wake), std::move(handover),
+                                                    OutcomeRelay(std::move(client)));
     return std::pair<StopSender, StopReceiver>(StopSender(state), StopReceiver(state));
 }
 
