@@ -150,9 +150,10 @@ fuzz:
 # The C++ tests and the module under AddressSanitizer + UndefinedBehaviorSanitizer (gcc's
 # runtimes), the whole pytest suite against that module with the runtime preloaded into the
 # interpreter, and the C++ tests again under ThreadSanitizer for the concurrent network code.
+# The plain installation comes first: the client tool's tests run its installed console script.
 SANITIZE_FLAGS := -fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer -O1 -g
 TSAN_FLAGS := -fsanitize=thread -O1 -g
-test-sanitize: setup
+test-sanitize: install
 	cmake -S . -B build/asan -DCMAKE_BUILD_TYPE=Debug -DVELTO_BUILD_TESTS=ON -DVELTO_WERROR=ON \
 	  -DPython_EXECUTABLE=$(abspath $(VPY)) -DCMAKE_C_FLAGS="$(SANITIZE_FLAGS)" \
 	  -DCMAKE_CXX_FLAGS="$(SANITIZE_FLAGS)" > /dev/null
