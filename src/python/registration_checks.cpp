@@ -3,6 +3,7 @@
 
 #include <string>
 
+#include "python/texts.hpp"
 #include "wire/action_key.hpp"
 #include "wire/action_table.hpp"
 #include "wire/values.hpp"

@@ -126,7 +126,7 @@ class RecordingHandler : public FrameHandler {
                               HandlerReaction how = HandlerReaction::Error)
         : log_(std::move(log)), fail_on_(fail_on), how_(how) {}
     ~RecordingHandler() override;
-    Status<ActionFailure> execute_action(const wire::Frame& frame, ConsoleBuffer& console) override;
+    Dispatched execute_action(const wire::Frame& frame, BeforeProgramCode& before) override;
     void finish() override;
 
   private:
