@@ -35,6 +35,10 @@ void report_fault(const Fault& fault) noexcept {
         std::string report = "velto_protocol: thread '" + current_thread_name() + "' faulted at " +
                              std::string(source_path(fault.where().file_name())) + ":" +
                              std::to_string(fault.where().line()) + ":\n" + fault.message() + "\n";
+        if (!fault.details().empty()) {
+            report += fault.details();
+            if (report.back() != '\n') report += '\n';
+        }
         // Standard error itself, not the program's sys.stderr, which it may have replaced or
         // closed. When the descriptor fails there is nowhere left to report to.
         static_cast<void>(write_all(STDERR_FILENO, report));
@@ -43,8 +47,8 @@ void report_fault(const Fault& fault) noexcept {
     }
 }
 
-void raise_fault(std::string message, SourceLocation where) {
-    Fault fault(std::move(message), where);
+void raise_fault(std::string message, std::string details, SourceLocation where) {
+    Fault fault(std::move(message), std::move(details), where);
     report_fault(fault);
     throw fault;
 }

@@ -40,23 +40,30 @@ class Fault {
   public:
     Fault(std::string message, SourceLocation where) noexcept
         : message_(std::move(message)), where_(where) {}
+    Fault(std::string message, std::string details, SourceLocation where) noexcept
+        : message_(std::move(message)), details_(std::move(details)), where_(where) {}
 
+    // What the fault is, as it travels on (the argument of a PanicException, say).
     const std::string& message() const noexcept { return message_; }
+    // What helps find its cause (a traceback, the bytes that did not decode): for the report
+    // only, so that the message stays the same short text wherever it goes. May be empty.
+    const std::string& details() const noexcept { return details_; }
     const SourceLocation& where() const noexcept { return where_; }
 
   private:
     std::string message_;
+    std::string details_;
     SourceLocation where_;
 };
 
 // Writes the fault report to standard error (file descriptor 2) as one write, so reports from
-// several threads never interleave: the thread's name (or "<unnamed>"), the source location
-// and the message.
+// several threads never interleave: the thread's name (or "<unnamed>"), the source location,
+// the message on a line of its own and, when there are any, the details after it.
 void report_fault(const Fault& fault) noexcept;
 
 // Raises a fault. Reporting happens here, where the condition is detected, so that the report
 // is written even when the fault is later turned into a Python exception.
-[[noreturn]] void raise_fault(std::string message,
+[[noreturn]] void raise_fault(std::string message, std::string details = {},
                               SourceLocation where = SourceLocation::current());
 
 // Same, for a fault whose report the caller already wrote (a fault that travelled through

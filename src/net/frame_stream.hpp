@@ -27,8 +27,12 @@ class FrameStream {
     // it.
     Result<std::optional<wire::Frame>, wire::DecodeError> next();
 
-    // Bytes received but not yet part of a returned frame.
+    // Bytes received but not yet part of a returned frame: after an error, the ones that did
+    // not decode.
     std::size_t pending() const noexcept { return buffer_.size() - start_; }
+    std::span<const std::uint8_t> pending_bytes() const noexcept {
+        return std::span(buffer_).subspan(start_);
+    }
     // Removes and returns those bytes (for the reader that takes the connection over).
     std::vector<std::uint8_t> take_pending();
 

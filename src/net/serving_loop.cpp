@@ -15,7 +15,9 @@
 #include <chrono>
 #include <cstdint>
 #include <exception>
+#include <new>
 #include <optional>
+#include <span>
 #include <string>
 
 #include "common/fault.hpp"
@@ -46,6 +48,24 @@ void wait_ready(std::span<pollfd> fds, SteadyTime deadline = no_deadline) {
     if (auto ready = poll_until(fds, deadline); !ready) {
         raise_fault("Failed to wait for the connection: " + ready.error().display());
     }
+}
+
+// For the report of bytes that do not decode: how many there are and the first of them in hex,
+// sixteen to a line, which is what a client's author needs to find the mistake in the encoder.
+std::string undecodable_bytes(std::span<const std::uint8_t> bytes) {
+    constexpr std::size_t shown = 64;
+    constexpr std::size_t per_line = 16;
+    constexpr char digits[] = "0123456789abcdef";
+    std::string text = "the bytes that did not decode (";
+    if (bytes.size() > shown) text += "the first " + std::to_string(shown) + " of ";
+    text += std::to_string(bytes.size()) + "):";
+    bytes = bytes.first(std::min(bytes.size(), shown));
+    for (std::size_t at = 0; at < bytes.size(); ++at) {
+        text += at % per_line == 0 ? "\n  " : " ";
+        text += digits[bytes[at] >> 4];
+        text += digits[bytes[at] & 0x0f];
+    }
+    return text;
 }
 
 class ServingLoop {
@@ -204,7 +224,7 @@ class ServingLoop {
         std::optional<ScopedSignalMask> program_mask;
         while (stop_.requested() != Signal::StopKeepConnection) {
             auto next = stream_.next();
-            if (!next) fail(next.error().text);
+            if (!next) fail(next.error().text, undecodable_bytes(stream_.pending_bytes()));
             if (!next.value()) return;
             if (!program_mask) program_mask.emplace(action_signals_);
             dispatch(*next.value());
@@ -223,7 +243,7 @@ class ServingLoop {
                 serving_lines::after_action(console_);
                 break;
             case Dispatched::Outcome::Failed:
-                fail("Action failed " + dispatched.text);
+                fail("Action failed " + dispatched.text, std::move(dispatched.details));
             case Dispatched::Outcome::Refused:
                 // Frames a client still sends while its program exits are not a fault of
                 // anything: no report.
@@ -252,9 +272,9 @@ class ServingLoop {
 
     // A fault's report comes after every line collected before it, as it did when each line
     // was written at once.
-    [[noreturn]] void fail(std::string text) {
+    [[noreturn]] void fail(std::string text, std::string details = {}) {
         console_.flush();
-        raise_fault(std::move(text));
+        raise_fault(std::move(text), std::move(details));
     }
 
     const Fd& connection_;
@@ -270,6 +290,18 @@ class ServingLoop {
     // Written out by its destructor too, when a fault or the thread's teardown ends the loop.
     ConsoleBuffer console_;
 };
+
+// A thread that ends by a fault ends its connection as a stop does: a client whose frames
+// nobody reads any more must see that at once, not go on sending into a socket that takes its
+// bytes and loses them. The fault is reported already; a shutdown that fails (a client that
+// reset the connection first) leaves nothing further to tell.
+void end_connection_after_fault(const Fd& connection) noexcept {
+    try {
+        static_cast<void>(shutdown_both(connection));
+    } catch (const std::bad_alloc&) {
+        // The shutdown was made; only the text of its failure could not be.
+    }
+}
 
 void report_unexpected(const char* what) noexcept {
     try {
@@ -292,14 +324,17 @@ __attribute__((no_sanitize("null"))) void run_serving_loop(const Fd& connection,
         ServingLoop(connection, stop, handler, action_signals, std::move(predecessor)).run();
     } catch (const Fault&) {
         // Reported where it was raised; the thread ends.
+        end_connection_after_fault(connection);
     } catch (abi::__forced_unwind&) {
         // The thread is being torn down (pthread_exit from the interpreter): this unwinding
         // must go on to the thread's start.
         throw;
     } catch (const std::exception& failure) {
         report_unexpected(failure.what());
+        end_connection_after_fault(connection);
     } catch (...) {
         report_unexpected("unknown exception");
+        end_connection_after_fault(connection);
     }
 }
 

@@ -24,6 +24,9 @@ struct Dispatched {
     };
     Outcome outcome = Outcome::NoAction;
     std::string text;
+    // Failed only: what helps find the cause (the action's traceback), shown after the message
+    // in the fault's report and nowhere else.
+    std::string details = {};
 };
 
 // What the serving loop calls for each decoded frame. Implemented by the binding, which owns
@@ -55,7 +58,9 @@ class FrameHandler {
 };
 
 // Runs the loop on the calling thread. Returns when the thread is to end; every fault has been
-// reported on standard error by then. The handler is destroyed by the caller afterwards.
+// reported on standard error by then, and a fault has shut the connection down in both
+// directions, as a stop does, so that the client sees at once that nobody reads it any more.
+// The handler is destroyed by the caller afterwards.
 // The loop waits with the calling thread's signal mask and calls execute_action with
 // `action_signals` as the mask, set once for each run of frames received together and
 // replaced by the caller's again before the loop waits.

@@ -87,6 +87,12 @@ Status<ChannelClosed> StopSender::send() {
     return ok_unit;
 }
 
+bool StopSender::serving() const noexcept {
+    return state_ && !state_->foreign() && !state_->handover->ended() &&
+           (state_->requests.load(std::memory_order_acquire) &
+            (stop_requested | retire_requested)) == 0;
+}
+
 Predecessor StopSender::retire() noexcept {
     if (!state_ || state_->foreign()) return Predecessor();
     state_->requests.fetch_or(retire_requested, std::memory_order_release);

@@ -36,6 +36,9 @@ class StopSender {
     // and in another process, which has no serving thread to stop. Sending again while the
     // first stop is still queued succeeds.
     Status<ChannelClosed> send();
+    // True while the thread still serves and was asked nothing: its receiver is there and no
+    // stop or retire was sent. False in another process.
+    bool serving() const noexcept;
     // Asks the thread to stop without shutting the connection down (a new thread takes the
     // same connection over). Never fails; a gone receiver makes it a no-op. The result is for
     // the new thread (see spawn_serving_thread); empty in another process.

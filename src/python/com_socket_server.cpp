@@ -18,6 +18,7 @@
 #include "python/conversions.hpp"
 #include "python/debug_log.hpp"
 #include "python/faults.hpp"
+#include "python/registration_checks.hpp"
 #include "python/result_classes.hpp"
 #include "python/signal_check.hpp"
 #include "wire/action_key.hpp"
@@ -94,6 +95,14 @@ PyObject* com_socket_server_on(PyObject* self, PyObject* const* args, Py_ssize_t
             VELTO_TRY(std::string widget, argument("widget", to_text(bound[1])));
             VELTO_CHECK(debug_record(concat({"register action: ", widget})));
             std::string key = wire::action_key(id, widget);
+            bool serving = false;
+            {
+                VELTO_TRY(ExclusiveServer exclusive, exclusive_server(server));
+                serving = exclusive.state.stop_sender && exclusive.state.stop_sender->serving();
+            }
+            // Before anything is stored: a warning that a filter made an error leaves the
+            // registry as it was.
+            VELTO_CHECK(warn_about_registration(key, bound[2].get(), serving));
             Ref action = borrow(bound[2]);
             {
                 VELTO_TRY(ExclusiveServer exclusive, exclusive_server(server));

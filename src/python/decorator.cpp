@@ -66,6 +66,9 @@ PyObject* apply_decorator(PyObject* server, PyObject* args, PyObject* /*kwargs*/
         VELTO_TRY(Ref method_name, owned(PyUnicode_InternFromString("on")));
         PyObject* call[] = {server, id.get(), widget.get(), function};
         Ref registered = steal(PyObject_VectorcallMethod(method_name.get(), call, 4, nullptr));
+        // A warning of on() that the program's filters made an error is that program's own
+        // choice to stop here: it comes out as it would from on() itself, not as a fault.
+        if (!registered && PyErr_ExceptionMatches(PyExc_Warning) != 0) return fail(pending_error());
         if (!registered) {
             raise_fault(concat({"on(): registering the decorated function with the server failed: ",
                                 fetch_pending_exception().display()}));

@@ -82,6 +82,25 @@ std::string HostException::display() const {
     return concat({qualname_of(type.get()), ": ", exception_text(value.get())});
 }
 
+std::string HostException::traceback_text() const {
+    Ref module = steal(PyImport_ImportModule("traceback"));
+    Ref lines;
+    if (module) {
+        PyObject* frames = traceback ? traceback.get() : Py_None;
+        lines = steal(PyObject_CallMethod(module.get(), "format_exception", "OOO", type.get(),
+                                          value ? value.get() : Py_None, frames));
+    }
+    Ref nothing = steal(PyUnicode_FromStringAndSize(nullptr, 0));
+    Ref joined = lines && nothing ? steal(PyUnicode_Join(nothing.get(), lines.get())) : Ref();
+    std::string text;
+    if (joined) {
+        if (auto utf8 = utf8_text(joined.get())) text = std::move(utf8).value();
+    }
+    // A traceback that cannot be rendered leaves the report with its message alone.
+    PyErr_Clear();
+    return text;
+}
+
 namespace {
 
 // The Python exception of each kind the module raises itself, and the name its messages show.

@@ -33,6 +33,11 @@ struct HostException {
     // The type's qualified name, ": ", and str() of the value ("<exception str() failed>" when
     // that fails). Needs the interpreter lock.
     std::string display() const;
+    // The exception as the interpreter prints one that nobody caught: "Traceback (most recent
+    // call last):", file, line and code of each frame, chained exceptions, the exception's own
+    // line. Needs the interpreter lock; runs Python code (it reads the source files). Empty
+    // when it cannot be rendered.
+    std::string traceback_text() const;
     // True when the exception's type is exactly `type` (subclasses do not count).
     bool is_exactly(PyObject* type) const noexcept { return this->type.get() == type; }
 };

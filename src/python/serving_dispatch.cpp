@@ -43,12 +43,11 @@ class ServingDispatch final : public net::FrameHandler {
         auto held = attachment().hold();
         // Only when the interpreter began to finalize after the look above.
         if (!held) return finalizing(frame);
-        Status<std::string> outcome = call_action(action, frame.data);
+        net::Dispatched dispatched = call_action(action, frame.data);
         // The action has returned: this thread holds the lock. (A thread the interpreter ends
         // inside the action never gets here, and `held` then finds out whether it holds it.)
         held->release();
-        if (!outcome.ok()) return {net::Dispatched::Outcome::Failed, std::move(outcome).error()};
-        return {net::Dispatched::Outcome::Ran, {}};
+        return dispatched;
     }
 
     // The snapshot's references are released (queued while this thread does not hold the
@@ -80,9 +79,10 @@ class ServingDispatch final : public net::FrameHandler {
         return *attachment_;
     }
 
-    // With the lock held. An error text for an action that raised; a PanicException out of the
-    // action is a fault (fetch_pending_exception throws it) and ends the thread as one.
-    Status<std::string> call_action(PyObject* action, const wire::WidgetRegistry& value) const {
+    // With the lock held. Ran, or Failed for an action that raised; a PanicException out of
+    // the action is a fault (fetch_pending_exception throws it) and ends the thread as one.
+    net::Dispatched call_action(PyObject* action, const wire::WidgetRegistry& value) const {
+        using Outcome = net::Dispatched::Outcome;
         auto widget = widget_to_object(widget_classes_, value);
         if (!widget.ok()) {
             // No object for the widget (out of memory): this frame cannot be dispatched, and
@@ -90,19 +90,22 @@ class ServingDispatch final : public net::FrameHandler {
             OperationError& error = widget.error();
             std::string text = error.display();
             if (HostException* exception = error.host_exception()) release_now(*exception);
-            return fail(std::move(text));
+            return {Outcome::Failed, std::move(text), {}};
         }
         Ref result = steal(PyObject_CallOneArg(action, widget.value().get()));
         if (!result) {
             HostException exception = fetch_pending_exception();
-            std::string text = exception.display();
+            // Rendered now, while this thread holds the lock and the frames still exist; the
+            // report that shows it is written once the lock is let go.
+            net::Dispatched failed{Outcome::Failed, exception.display(),
+                                   exception.traceback_text()};
             release_now(exception);
             release_now(widget.value());
-            return fail(std::move(text));
+            return failed;
         }
         release_now(result);  // whatever the action returned is not looked at
         release_now(widget.value());
-        return ok_unit;
+        return {Outcome::Ran, {}, {}};
     }
 
     ActionRegistry snapshot_;  // owns the actions

@@ -1,11 +1,14 @@
 // Action keys: building them from a widget text and an id, and taking a function name apart.
 #include "wire/action_key.hpp"
 
+#include <algorithm>
+#include <array>
 #include <optional>
 #include <vector>
 
 #include "common/decimal.hpp"
 #include "wire/utf8.hpp"
+#include "wire/values.hpp"
 
 namespace velto::wire {
 
@@ -57,7 +60,60 @@ std::optional<std::uint8_t> parse_widget_id(std::string_view piece) {
     return parse_decimal<std::uint8_t>(piece);
 }
 
+char folded(char c) noexcept {
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+// Texts longer than this are not compared: no kind name is anywhere near, and the comparison
+// would cost their length times the name's.
+constexpr std::size_t longest_compared = 64;
+
+// Edits (insert, delete, replace one character) from `text` to `name`, letters folded to lower
+// case; `name` is a kind name, so one row of its length fits on the stack.
+std::size_t folded_edit_distance(std::string_view text, std::string_view name) noexcept {
+    std::array<std::size_t, longest_compared + 1> row{};
+    for (std::size_t j = 0; j <= name.size(); ++j) row[j] = j;
+    for (std::size_t i = 1; i <= text.size(); ++i) {
+        std::size_t diagonal = row[0];
+        row[0] = i;
+        for (std::size_t j = 1; j <= name.size(); ++j) {
+            const std::size_t above = row[j];
+            const bool same = folded(text[i - 1]) == folded(name[j - 1]);
+            row[j] = std::min({above + 1, row[j - 1] + 1, diagonal + (same ? 0 : 1)});
+            diagonal = above;
+        }
+    }
+    return row[name.size()];
+}
+
+bool folded_prefix(std::string_view text, std::string_view name) noexcept {
+    return text.size() <= name.size() &&
+           std::equal(text.begin(), text.end(), name.begin(),
+                      [](char a, char b) { return folded(a) == folded(b); });
+}
+
 }  // namespace
+
+std::optional<std::string_view> closest_widget_kind(std::string_view text) noexcept {
+    if (text.empty() || text.size() > longest_compared) return std::nullopt;
+    std::optional<std::string_view> closest;
+    std::size_t fewest = longest_compared;
+    for (std::string_view name : widget_kind_names) {
+        const std::size_t edits = folded_edit_distance(text, name);
+        if (edits <= name.size() / 2 && edits < fewest) {
+            closest = name;
+            fewest = edits;
+        }
+    }
+    if (closest) return closest;
+    // "Click" or "joy": the start of a name, too short for the distance to find it.
+    constexpr std::size_t shortest_beginning = 3;
+    if (text.size() < shortest_beginning) return std::nullopt;
+    for (std::string_view name : widget_kind_names) {
+        if (folded_prefix(text, name)) return name;
+    }
+    return std::nullopt;
+}
 
 std::string action_key(std::uint8_t id, std::string_view widget) {
     std::string key(first_word(widget));

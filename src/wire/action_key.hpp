@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -12,6 +13,12 @@ namespace velto::wire {
 // The first whitespace-separated word of `widget` (Unicode White_Space, UTF-8 input), "_", and
 // the id in decimal. An empty or all-blank widget text gives "_<id>".
 std::string action_key(std::uint8_t id, std::string_view widget);
+
+// The widget kind name a mistyped widget text most likely meant, for a "did you mean" hint:
+// letters compared without regard to case, the kind whose name is fewest edits away (at most
+// half its length), or else one that the text begins ("Toggle", "joystik", "clickbutton");
+// nullopt when no kind is that close.
+std::optional<std::string_view> closest_widget_kind(std::string_view text) noexcept;
 
 struct ActionKeyParts {
     std::uint8_t id = 0;

@@ -7,10 +7,12 @@
 #include <gtest/gtest.h>
 #include <pthread.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <csignal>
@@ -180,32 +182,36 @@ TEST_F(ServingThreadTest, SuccessorsWaitForABusyPredecessorAndGetItsBytes) {
 struct HandlerReactionCase {
     const char* name;
     HandlerReaction how;
-    std::string report;  // the message in the fault report on standard error
+    std::string report;  // what the fault report on standard error ends with
 };
 
 class FailingHandler : public ServingThreadTest,
                        public ::testing::WithParamInterface<HandlerReactionCase> {};
 
-TEST_P(FailingHandler, EndsTheThreadWithOneReportAndLeavesTheConnectionOpen) {
+TEST_P(FailingHandler, EndsTheThreadWithOneReportAndShutsTheConnectionDown) {
     start(/*fail_on=*/5, GetParam().how);
     testing::send_bytes(link.client, click(5) + click(6));
+    // The client sees the end as after a stop, and only once the report is out.
+    ASSERT_TRUE(testing::wait_for_eof(link.client));
+    const std::string report = err.text();
     ASSERT_TRUE(log->wait_destroyed());
     EXPECT_EQ(log->snapshot(), std::vector<std::string>{"ClickButton_5()"});
-    const std::string report = err.text();
-    EXPECT_NE(report.find("\n" + GetParam().report + "\n"), std::string::npos) << report;
+    EXPECT_TRUE(report.ends_with(":\n" + GetParam().report + "\n")) << report;
     EXPECT_NE(report.find("velto-serving"), std::string::npos) << report;
     EXPECT_EQ(report.find("faulted at"), report.rfind("faulted at")) << "reported twice";
     EXPECT_FALSE(sender->send());
     EXPECT_EQ(count("done"), 0u);
     EXPECT_EQ(count("Terminating."), 0u);
-    // The connection stays open until its owner closes it.
-    testing::send_bytes(link.server, Bytes{'o', 'k'});
-    EXPECT_EQ(testing::receive_exactly(link.client, 2), (Bytes{'o', 'k'}));
+    // The owner's handle is still open, on a connection that takes nothing any more.
+    const Bytes answer{'o', 'k'};
+    EXPECT_EQ(::send(link.server.get(), answer.data(), answer.size(), MSG_NOSIGNAL), -1);
+    EXPECT_EQ(errno, EPIPE);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Ways, FailingHandler,
-    ::testing::Values(HandlerReactionCase{"Error", HandlerReaction::Error, "Action failed boom"},
+    ::testing::Values(HandlerReactionCase{"Error", HandlerReaction::Error,
+                                          "Action failed boom\nhow it came to fail"},
                       HandlerReactionCase{"Fault", HandlerReaction::Fault, "handler fault"},
                       HandlerReactionCase{
                           "Exception", HandlerReaction::Exception,

@@ -260,7 +260,7 @@ Dispatched RecordingHandler::execute_action(const wire::Frame& frame, BeforeProg
 #endif
             ::pthread_exit(nullptr);
     }
-    return {Dispatched::Outcome::Failed, "boom"};
+    return {Dispatched::Outcome::Failed, "boom", "how it came to fail"};
 }
 
 int start_thread(const Fd& server, std::optional<StopSender>& sender,

@@ -109,7 +109,7 @@ struct HandlerLog {
 
 // What a RecordingHandler does on its chosen frame.
 enum class HandlerReaction {
-    Error,         // fails with the error text "boom"
+    Error,         // fails with the text "boom", details "how it came to fail"
     Fault,         // raises the fault "handler fault"
     Exception,     // throws std::runtime_error("handler exception")
     ThreadExit,    // pthread_exit(), as the interpreter does to a thread during finalization

@@ -1,6 +1,8 @@
 // Action keys built from widget texts and taken apart from function names.
 #include <gtest/gtest.h>
 
+#include <optional>
+#include <string_view>
 #include <utility>
 
 #include "wire/action_key.hpp"
@@ -86,6 +88,36 @@ INSTANTIATE_TEST_SUITE_P(Names, ParseActionKeyFailure,
                                            "ClickButton_-1", "ClickButton_", "ClickButton__3",
                                            "ClickButton_+", "ClickButton_3x", "ClickButton_ 3",
                                            "ClickButton_99999999999999999999", ""));
+
+struct ClosestCase {
+    std::string text;
+    std::optional<std::string_view> closest;
+};
+
+class ClosestWidgetKind : public ::testing::TestWithParam<ClosestCase> {};
+
+TEST_P(ClosestWidgetKind, IsTheKindAMistypedTextMostLikelyMeant) {
+    EXPECT_EQ(closest_widget_kind(GetParam().text), GetParam().closest);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Texts, ClosestWidgetKind,
+    ::testing::Values(
+        // Letters in another case, one letter missing, swapped or wrong.
+        ClosestCase{"clickbutton", "ClickButton"}, ClosestCase{"JOYSTICK", "Joystick"},
+        ClosestCase{"joystik", "Joystick"}, ClosestCase{"TogleButton", "ToggleButton"},
+        ClosestCase{"PresButton", "PressButton"},
+        ClosestCase{"DirectionalButtons", "DirectionalButton"},
+        ClosestCase{"ConfrimButton", "ConfirmButton"},
+        // Half the name, or the start of it.
+        ClosestCase{"Toggle", "ToggleButton"}, ClosestCase{"click", "ClickButton"},
+        ClosestCase{"Direction", "DirectionalButton"}, ClosestCase{"joy", "Joystick"},
+        // The fewest edits win; of equals, the first kind.
+        ClosestCase{"Button", "ClickButton"}, ClosestCase{"ToggleButton_3", "ToggleButton"},
+        // Nothing near.
+        ClosestCase{"Lamp", std::nullopt}, ClosestCase{"jo", std::nullopt},
+        ClosestCase{"", std::nullopt}, ClosestCase{std::string(65, 'a'), std::nullopt},
+        ClosestCase{"Joystick" + std::string(60, ' '), std::nullopt}));
 
 }  // namespace
 }  // namespace velto::wire

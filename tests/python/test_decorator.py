@@ -1,8 +1,10 @@
 """The facade VeltoPiServer.use_socket, the action registry of ComSocketServer (on,
-_get_action), and the decorator on(server) with its faults."""
+_get_action), the decorator on(server) with its faults, and the warnings of both about
+registrations that no frame reaches."""
 
 import functools
 import sys
+import warnings
 
 import pytest
 
@@ -214,3 +216,107 @@ def test_failed_registration_is_a_fault_carrying_the_exception(panic_exception):
     )
     assert s._get_action("DirectionalButton_2") is None
 
+
+
+# ---- warnings about registrations that no frame reaches ----------------------------------
+
+KINDS = ["ClickButton", "ToggleButton", "ConfirmButton", "PressButton", "DirectionalButton",
+         "Joystick"]
+EVERY_KIND = ("the widget kinds are ClickButton, ToggleButton, ConfirmButton, PressButton, "
+              "DirectionalButton and Joystick")
+
+
+def no_kind(word, key, hint):
+    return (f"'{word}' is not a widget kind, so no frame ever reaches the action registered "
+            f"as {key}; {hint}")
+
+
+def not_callable(key, type_name):
+    return (f"the action registered as {key} is not callable ('{type_name}' object): the first "
+            f"frame for it would end serving")
+
+
+def serving(key):
+    return (f"the server is serving: its running thread does not see the action registered as "
+            f"{key} until the next serve()")
+
+
+def warned(register):
+    """The texts of the warnings `register()` gives, every one shown (none left out as seen
+    before); each a RuntimeWarning at the program's line that registered."""
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        register()
+    assert all(w.category is RuntimeWarning and w.filename == __file__ for w in caught)
+    return [str(w.message) for w in caught]
+
+
+# (widget, action, key, the warnings in order); everything is stored all the same
+REGISTRATIONS = [
+    ("Toggle", print, "Toggle_3", [no_kind("Toggle", "Toggle_3", "did you mean 'ToggleButton'?")]),
+    (" joystik left", print, "joystik_3",
+     [no_kind("joystik", "joystik_3", "did you mean 'Joystick'?")]),
+    ("Lamp", print, "Lamp_3", [no_kind("Lamp", "Lamp_3", EVERY_KIND)]),
+    ("", print, "_3", [no_kind("", "_3", EVERY_KIND)]),
+    ("ClickButton", 42, "ClickButton_3", [not_callable("ClickButton_3", "int")]),
+    ("click", None, "click_3", [no_kind("click", "click_3", "did you mean 'ClickButton'?"),
+                                not_callable("click_3", "NoneType")]),
+] + [(f"{kind} lamp", print, f"{kind}_3", []) for kind in KINDS]
+
+
+@pytest.mark.parametrize("widget, action, key, expected", REGISTRATIONS,
+                         ids=[repr(r[0]) for r in REGISTRATIONS])
+def test_on_warns_of_what_no_frame_reaches_and_stores_it(s, widget, action, key, expected):
+    assert warned(lambda: s.on(3, widget, action)) == expected
+    assert s._get_action(key) is action
+
+
+def test_the_decorator_warns_at_the_decorating_line(s):
+    def decorate():
+        @vp.on(s)
+        def toggle_3(widget):
+            pass
+
+    assert warned(decorate) == [no_kind("toggle", "toggle_3", "did you mean 'ToggleButton'?")]
+    assert s._get_action("toggle_3").__name__ == "toggle_3"
+
+
+def register_by_on(server, action):
+    server.on(3, "Toggle", action)
+
+
+def register_by_decorator(server, action):
+    vp.on(server)(named("Toggle_3"))
+
+
+@pytest.mark.parametrize("register", [register_by_on, register_by_decorator])
+def test_a_warning_made_an_error_is_raised_and_nothing_is_stored(s, register):
+    def earlier(widget):
+        pass
+
+    warned(lambda: s.on(3, "Toggle", earlier))
+    with warnings.catch_warnings():
+        warnings.simplefilter("error", RuntimeWarning)
+        # the warning's own exception, not a fault, from the decorator too
+        with pytest.raises(RuntimeWarning) as raised:
+            register(s, print)
+    assert str(raised.value) == no_kind("Toggle", "Toggle_3", "did you mean 'ToggleButton'?")
+    assert s._get_action("Toggle_3") is earlier
+
+
+def test_on_while_a_thread_serves_warns_that_the_thread_keeps_its_registry():
+    port = free_port()
+    server = vp.ComSocketServer(f"127.0.0.1:{port}")
+    client = open_with_client(server, port)
+    def register_around_serving():
+        server.on(1, "ClickButton", print)  # connected, not serving
+        server.serve()
+        server.on(2, "ClickButton", print)
+        server.close()
+        server.on(3, "ClickButton", print)  # the thread is told to stop
+
+    try:
+        assert warned(register_around_serving) == [serving("ClickButton_2")]
+    finally:
+        client.close()
+    assert server._get_action("ClickButton_2") is print

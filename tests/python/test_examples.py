@@ -252,6 +252,9 @@ def test_stubs_catch_mistakes_in_a_program_outside_the_project(tmp_path):
                 case WidgetRegistry.PressButton(pressed):
                     return pressed
             return isinstance(widget, WidgetRegistry.ClickButton)
+        def toggle(widget: WidgetRegistry.ToggleButton) -> None: ...
+        server.on(3, "Toggle", toggle)  # E: no such widget kind
+        server.on(3, "ToggleButton", toggle)
         """))
     done = subprocess.run(
         [sys.executable, "-m", "mypy", "--strict", "--cache-dir", str(tmp_path / "cache"),
@@ -260,4 +263,4 @@ def test_stubs_catch_mistakes_in_a_program_outside_the_project(tmp_path):
     assert any('Revealed type is "def (widget: velto_protocol.WidgetRegistry.Joystick) '
                '-> float"' in line for line in lines), done.stdout
     error_lines = sorted({int(line.split(":")[1]) for line in lines if ": error:" in line})
-    assert error_lines == [8, 9, 10, 11, 12, 13], done.stdout
+    assert error_lines == [8, 9, 10, 11, 12, 13, 20], done.stdout

@@ -131,7 +131,8 @@ def test_the_snapshot_is_released_when_the_thread_ends(dispatched):
             client.send(CLICK_1)
             assert called.wait(10)
         # Only the thread's snapshot refers to the action from here on.
-        server.on(1, "ClickButton", print)
+        with pytest.warns(RuntimeWarning, match="the server is serving"):
+            server.on(1, "ClickButton", print)
         del action
         gc.collect()
         assert not gone.is_set()

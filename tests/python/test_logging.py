@@ -30,7 +30,8 @@ def test_register_and_decorated_call_records(debug_records):
 
 
 def test_message_text_is_taken_literally(debug_records):
-    vp.ComSocketServer("h:1").on(1, "100% %s", print)
+    with pytest.warns(RuntimeWarning, match="'100%' is not a widget kind"):
+        vp.ComSocketServer("h:1").on(1, "100% %s", print)
     assert debug_records.messages() == ["register action: 100% %s"]
 
 

@@ -201,6 +201,21 @@ def test_the_wait_says_how_serving_ended(program, cause, outcome):
     client.close()
 
 
+def test_after_a_fault_the_phone_sees_the_end_and_the_next_phone_is_served(program):
+    client = program.next_phone()
+    client.send(b"\xc0")  # no frame
+    # at once, not only when the program gets round to close(): the phone can reconnect
+    assert client.wait_eof() == b""
+    assert program.wait() == "'failed'"
+    client.close()
+    client = program.next_phone()
+    client.send(CLICK)
+    assert client.read_exact(len(ANSWER)) == ANSWER
+    client.close()
+    assert program.wait() == "'disconnected'"
+    assert program.call("server.close()") == "None"
+
+
 @pytest.mark.parametrize("timeout, error, text", [
     (-1, ValueError, "timeout must be a non-negative number or None"),
     (math.nan, ValueError, "timeout must be a non-negative number or None"),

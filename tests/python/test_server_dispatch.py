@@ -197,8 +197,11 @@ def test_actions_registered_after_serve_do_not_reach_the_running_thread():
     port = free_port()
     server, client = serving(port, lambda s: s.on(1, "ClickButton", before))
     try:
-        server.on(1, "ClickButton", replacement)
-        server.on(2, "ClickButton", added)
+        # each registration says that the running thread will not see it
+        with pytest.warns(RuntimeWarning, match="until the next serve"):
+            server.on(1, "ClickButton", replacement)
+        with pytest.warns(RuntimeWarning, match="until the next serve"):
+            server.on(2, "ClickButton", added)
         assert server._get_action("ClickButton_1") is replacement
         assert server._get_action("ClickButton_2") is added
         # frame 2 first: when the action of frame 1 runs, frame 2 has been looked up already

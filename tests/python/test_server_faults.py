@@ -1,10 +1,12 @@
 """What ends a serving thread (a raising action, a PanicException, a frame that does not decode,
-an unfinished frame beyond its bound) and what the program sees afterwards; a client that has
-gone; Ctrl-C during open(); a program that ends while a thread waits."""
+an unfinished frame beyond its bound), what its fault report shows, and what the client and the
+program see afterwards; a client that has gone; Ctrl-C during open(); a program that ends while
+a thread waits."""
 
 import os
 import signal
 import subprocess
+import textwrap
 import time
 
 import pytest
@@ -21,6 +23,7 @@ from velto_client import (
 )
 
 CLOSED_CHANNEL = ("RuntimeError", "sending on a closed channel")
+BROKEN_PIPE = ("RuntimeError", f"{os.strerror(32)} (os error 32)")
 CONFIRM = hand_result(1, "Idle", confirm=True)
 
 RAISING_ACTIONS = """
@@ -55,15 +58,25 @@ def remote_error(process, source):
     return raised.value.type_name, raised.value.message
 
 
-def assert_thread_ended_connection_kept(process, client):
-    """After a thread fault: the thread is gone, close() is refused and leaves the connection,
-    which still carries answers."""
+def assert_thread_ended_connection_shut_down(process, client):
+    """After a thread fault: the client sees the end of the connection at once, as after a
+    stop; the thread is gone; close() is refused, and the connection the object keeps takes no
+    answer any more."""
+    assert client.wait_eof() == b""
     process.wait_thread_count(process.idle_threads)
     assert remote_error(process, "server.close()") == CLOSED_CHANNEL
-    assert client.is_open()
-    assert process.call("server.callback(1, S.Idle, vp.ConfirmResult(True))") == "None"
-    assert client.read_exact(len(CONFIRM)) == CONFIRM
+    callback = "server.callback(1, S.Idle, vp.ConfirmResult(True))"
+    assert remote_error(process, callback) == BROKEN_PIPE
     assert remote_error(process, "server.close()") == CLOSED_CHANNEL
+
+
+def report_lines(stderr, message):
+    """The lines of the fault report whose message is `message`, from that line on: the line
+    before it names the thread and the place."""
+    lines = stderr.splitlines()
+    at = lines.index(message)
+    assert lines[at - 1].startswith("velto_protocol: thread 'velto-serving' faulted at "), stderr
+    return lines[at:]
 
 
 # (statement, the line on fd 2 for an exception, or None and the message in the trace of a fault)
@@ -83,7 +96,7 @@ def test_a_raising_action_ends_the_thread(driven, statement, failed, fault):
     start = process.mark()
     client.send(frame(1, "ClickButton") + frame(2, "ClickButton"))
     process.wait_stderr(failed or "Python stack trace below:")
-    assert_thread_ended_connection_kept(process, client)
+    assert_thread_ended_connection_shut_down(process, client)
     # no "after function", no "done", and the frame behind it is never read
     assert process.console(start) == [
         "Received size : 32", "Found frame ! 1", "running action", "raising"]
@@ -91,6 +104,10 @@ def test_a_raising_action_ends_the_thread(driven, statement, failed, fault):
     stderr = process.stderr()
     if failed:
         assert stderr.count("Action failed ") == 1
+        # the message alone on its line, the action's traceback after it
+        report = report_lines(stderr, failed)
+        assert report[1] == "Traceback (most recent call last):"
+        assert report[2].endswith(", in ClickButton_1")
     else:
         assert "Action failed" not in stderr
         trace = stderr[stderr.index("Python stack trace below:"):]
@@ -111,11 +128,56 @@ def test_a_frame_that_does_not_decode_ends_the_thread(driven):
     # a valid frame, then nil, which is no frame
     client.send(hexbytes("92 03 81 ac 546f67676c65427574746f6e 91 c3 c0"))
     process.wait_stderr("invalid type: unit value, expected struct Frame")
-    assert_thread_ended_connection_kept(process, client)
+    assert_thread_ended_connection_shut_down(process, client)
     assert process.console(start) == [
         "Received size : 19", "Found frame ! 3", "running action", "action got True",
         "after function", "done"]
     assert process.finish() == 0
+    assert report_lines(process.stderr(), "invalid type: unit value, expected struct Frame") == [
+        "invalid type: unit value, expected struct Frame",
+        "the bytes that did not decode (1):",
+        "  c0"]
+
+
+def test_the_report_of_a_failed_action_shows_where_it_failed(driven, tmp_path):
+    """File, line and code of every frame, the chained exception too, as Python shows an
+    exception nobody caught."""
+    actions = tmp_path / "lamp_actions.py"
+    actions.write_text(textwrap.dedent('''\
+        def switch(state):
+            return {"on": True}[state]
+
+        def ToggleButton_3(widget):
+            try:
+                switch("dim")
+            except KeyError as missing:
+                raise ValueError("no such lamp state") from missing
+        '''))
+    process, client = driven(f"""
+        import sys
+        sys.path.insert(0, {str(tmp_path)!r})
+        from lamp_actions import ToggleButton_3
+        server.on(3, "ToggleButton", ToggleButton_3)
+        """)
+    client.send(frame(3, "ToggleButton", True))
+    assert_thread_ended_connection_shut_down(process, client)
+    assert process.finish() == 0
+    report = report_lines(process.stderr(), "Action failed ValueError: no such lamp state")
+    # blank lines, and the lines with which Python may mark the failing expression, left out
+    shown = [line for line in report[1:] if not set(line) <= set(" ~^")]
+    assert shown == [
+        "Traceback (most recent call last):",
+        f'  File "{actions}", line 6, in ToggleButton_3',
+        '    switch("dim")',
+        f'  File "{actions}", line 2, in switch',
+        '    return {"on": True}[state]',
+        "KeyError: 'dim'",
+        "The above exception was the direct cause of the following exception:",
+        "Traceback (most recent call last):",
+        f'  File "{actions}", line 8, in ToggleButton_3',
+        '    raise ValueError("no such lamp state") from missing',
+        "ValueError: no such lamp state",
+    ], "\n".join(report)
 
 
 def test_an_unfinished_frame_beyond_64_KiB_ends_the_thread(driven):
@@ -124,10 +186,19 @@ def test_an_unfinished_frame_beyond_64_KiB_ends_the_thread(driven):
     head = b"\x92\x01\x81\xabClickButton\xc6" + (1 << 20).to_bytes(4, "big")
     client.send(head + bytes(80 * 1024))
     process.wait_stderr("frame exceeds 65536 bytes without completing", timeout=10)
-    assert_thread_ended_connection_kept(process, client)
+    assert_thread_ended_connection_shut_down(process, client)
     assert not any(line.startswith(("Found frame", "No key")) for line in process.console())
     assert process.finish() == 0
     assert "Failed to read frame" not in process.stderr()
+    report = report_lines(process.stderr(), "frame exceeds 65536 bytes without completing")
+    # as many bytes as had come when the bound was passed: at least its 64 KiB
+    shown = report[1].removeprefix("the bytes that did not decode (the first 64 of ")
+    assert shown.endswith("):") and int(shown[:-2]) > 65536, report[1]
+    assert report[2:] == [
+        "  92 01 81 ab 43 6c 69 63 6b 42 75 74 74 6f 6e c6",
+        "  00 10 00 00 00 00 00 00 00 00 00 00 00 00 00 00",
+        "  00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00",
+        "  00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00"]
 
 
 def test_callback_to_a_client_that_has_gone(driven):

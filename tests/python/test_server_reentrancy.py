@@ -42,7 +42,8 @@ def test_an_action_answers_while_on_waits_in_a_log_handler(debug_records):
                 waited.append(answered.wait(20))  # lets the interpreter lock go
 
         debug_records.hook = emit
-        server.on(9, "PressButton", print)
+        with pytest.warns(RuntimeWarning, match="the server is serving"):
+            server.on(9, "PressButton", print)
         assert waited == [True], "the action did not answer"
         assert outcome == [None]
         assert client.read_exact(len(hand_result(3, "Idle", confirm=True))) == hand_result(
