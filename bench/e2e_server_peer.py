@@ -7,7 +7,10 @@ import asyncio
 
 import msgpack
 
-from e2e_common import Reporter, make_action, parse_arguments, rss_bytes, start_window
+import threading
+
+from e2e_common import (Reporter, busy_python, make_action, parse_arguments, rss_bytes,
+                        start_window)
 from e2e_frames import WIDGET_IDS
 
 
@@ -77,7 +80,7 @@ def fields_of(record, names):
     raise ValueError(f"bad record {record!r}")
 
 
-def widget_of(message):
+def widget_of(message, widgets=WIDGETS):
     if isinstance(message, dict):
         widget_id, data = message["id"], message["data"]
     elif isinstance(message, list) and len(message) == 2:
@@ -87,15 +90,29 @@ def widget_of(message):
     if not isinstance(data, dict) or len(data) != 1:
         raise ValueError(f"bad widget {data!r}")
     ((kind, payload),) = data.items()
-    cls, names = WIDGETS[kind]
+    cls, names = widgets[kind]
     return f"{kind}_{widget_id}", cls(*fields_of(payload, names))
+
+
+def start_busy_thread(arguments, finished):
+    """With --busy, a thread of the program's own runs Python code until the last frame."""
+    if not arguments.busy:
+        return
+    threading.Thread(target=busy_python, args=(finished.is_set,), daemon=True).start()
 
 
 async def main():
     arguments = parse_arguments()
     reporter = Reporter(arguments.report_fd)
     finished = asyncio.Event()
-    action = make_action(arguments, reporter, finished.set)
+    last = threading.Event()
+    stamps = [] if arguments.stamps else None
+
+    def last_frame():
+        finished.set()
+        last.set()
+
+    action = make_action(arguments, reporter, last_frame, stamps)
     handlers = {f"{kind}_{widget_id}": action for kind, widget_id in WIDGET_IDS.items()}
     connected, client_gone = asyncio.Event(), asyncio.Event()
 
@@ -118,9 +135,10 @@ async def main():
     await asyncio.sleep(arguments.idle)
     reporter.send(ready=True, idle=idle())
     run = start_window()
+    start_busy_thread(arguments, last)
     if arguments.frames:
         await asyncio.wait_for(finished.wait(), timeout=900)
-    reporter.send(done=True, run=run(), rss=rss_bytes())
+    reporter.send(done=True, run=run(), rss=rss_bytes(), stamps=stamps)
     # The driver closes its side after the report; the reading task then ends by itself.
     await asyncio.wait_for(client_gone.wait(), timeout=120)
     server.close()

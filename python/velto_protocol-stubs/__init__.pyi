@@ -7,7 +7,7 @@
 # hands out (a joystick's delta, a raised fault), never as module attributes: in annotations they
 # need quotes or `from __future__ import annotations`.
 
-from typing import Any, Callable, ClassVar, Literal, TypeVar, final, type_check_only
+from typing import Any, Callable, ClassVar, Iterable, Literal, TypeVar, final, type_check_only
 
 from typing_extensions import disjoint_base
 
@@ -24,6 +24,9 @@ __all__ = [
 
 _Widget = TypeVar("_Widget", bound=WidgetRegistry)
 _Function = TypeVar("_Function", bound=Callable[..., Any])
+_WidgetKind = Literal[
+    "ClickButton", "ToggleButton", "ConfirmButton", "PressButton", "DirectionalButton", "Joystick"
+]
 
 @type_check_only
 class PanicException(BaseException):
@@ -120,6 +123,18 @@ class ComSocketServer:
     def __new__(cls, address: str) -> ComSocketServer: ...
     @property
     def address(self) -> str: ...
+    @property
+    def read_interval(self) -> float: ...
+    @read_interval.setter
+    def read_interval(self, seconds: float, /) -> None: ...
+    @property
+    def console_lines(self) -> bool: ...
+    @console_lines.setter
+    def console_lines(self, on: bool, /) -> None: ...
+    @property
+    def latest_only(self) -> frozenset[_WidgetKind]: ...
+    @latest_only.setter
+    def latest_only(self, kinds: Iterable[_WidgetKind], /) -> None: ...
     def on(self, id: int, widget: str, action: Callable[[_Widget], object]) -> None: ...
     def _get_action(self, key: str) -> Any: ...
     def open(self) -> None: ...

@@ -27,7 +27,7 @@ void console_line(std::string_view text) noexcept {
 ConsoleBuffer& ConsoleBuffer::append_after_flush(std::string_view text) noexcept {
     flush();
     if (text.size() > capacity) {
-        static_cast<void>(write_all(STDOUT_FILENO, text));
+        if (writes_) static_cast<void>(write_all(STDOUT_FILENO, text));
         return *this;
     }
     return append(text);
@@ -37,6 +37,7 @@ void ConsoleBuffer::flush() noexcept {
     if (used_ == 0) return;
     std::string_view text(bytes_.data(), used_);
     used_ = 0;
+    if (!writes_) return;
     // The first write is made here, as write_all would make it: the usual outcome, every byte
     // taken, then costs no error values. What it leaves (cut short by a signal or a full pipe)
     // goes on through write_all; a failure or a write that takes nothing is dropped, as there.

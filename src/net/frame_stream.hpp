@@ -29,6 +29,10 @@ class FrameStream {
 
     // Bytes received but not yet part of a returned frame.
     std::size_t pending() const noexcept { return buffer_.size() - start_; }
+    // Those bytes themselves, valid until the stream changes: for a reader that looks ahead.
+    std::span<const std::uint8_t> pending_bytes() const noexcept {
+        return std::span(buffer_).subspan(start_);
+    }
     // Removes and returns those bytes (for the reader that takes the connection over).
     std::vector<std::uint8_t> take_pending();
 

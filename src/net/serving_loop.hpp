@@ -2,14 +2,18 @@
 // stopped, retired, its sender disappears, or a fault ends it.
 #pragma once
 
+#include <bitset>
+#include <chrono>
 #include <csignal>
 #include <string>
+#include <variant>
 
 #include "common/result.hpp"
 #include "net/console.hpp"
 #include "net/fd.hpp"
 #include "net/stop_channel.hpp"
 #include "wire/frame.hpp"
+#include "wire/values.hpp"
 
 namespace velto::net {
 
@@ -34,6 +38,20 @@ class FrameHandler {
     virtual void finish() {}
 };
 
+// How one serving thread paces itself and what it writes, chosen by the program before the thread
+// starts and fixed for the thread's life.
+struct ServingSettings {
+    // The pause at the start of every cycle, before the wait for bytes. Zero: no pause, the thread
+    // receives as soon as bytes arrive. A stop ends the pause at once, whatever its length.
+    std::chrono::nanoseconds read_interval = std::chrono::milliseconds(500);
+    // False: the thread writes no console line at all (fault reports on standard error stay).
+    bool console_lines = true;
+    // Widget kinds, by WidgetRegistry index, whose stale frames are dropped: of the frames of one
+    // widget (kind and id) that the thread has waiting at once, only the newest is dispatched, at
+    // its own place in the order. Frames of other kinds are never dropped.
+    std::bitset<std::variant_size_v<wire::WidgetRegistry>> latest_only;
+};
+
 // Runs the loop on the calling thread. Returns when the thread is to end; every fault has been
 // reported on standard error by then. The handler is destroyed by the caller afterwards.
 // The loop waits with the calling thread's signal mask and calls execute_action with
@@ -43,6 +61,7 @@ class FrameHandler {
 // nothing is read before the predecessor has ended, and the bytes it received on the same
 // socket but did not dispatch are dispatched here.
 void run_serving_loop(const Fd& connection, StopReceiver& stop, FrameHandler& handler,
-                      const sigset_t& action_signals, Predecessor predecessor = {});
+                      const sigset_t& action_signals, Predecessor predecessor = {},
+                      const ServingSettings& settings = {});
 
 }  // namespace velto::net
