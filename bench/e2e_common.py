@@ -62,12 +62,9 @@ def make_action(arguments, reporter, finished, stamps=None):
     stamp = arguments.stamp
     clock = time.clock_gettime_ns
     monotonic = time.CLOCK_MONOTONIC
-    keep = stamps.append if stamps is not None else None
 
     def action(widget):
         nonlocal count
-        if keep is not None:
-            keep(clock(monotonic))
         if stamp:
             reporter.send(started=clock(monotonic))
         count += 1
@@ -76,7 +73,16 @@ def make_action(arguments, reporter, finished, stamps=None):
         if count == target:
             finished()
 
-    return action
+    if stamps is None:
+        return action
+    keep = stamps.append
+
+    # A closure of its own, so that the runs without stamps keep the action they always had.
+    def stamping_action(widget):
+        keep(clock(monotonic))
+        action(widget)
+
+    return stamping_action
 
 
 def busy_python(until):

@@ -99,9 +99,11 @@ class ServingLoop {
     // to its wait for bytes, which a stop ends as well, without a system call of its own.
     void pause() {
         console_.flush();
-        if (settings_.read_interval <= std::chrono::nanoseconds::zero()) return;
-        const auto deadline =
-            Clock::now() + std::chrono::ceil<Clock::duration>(settings_.read_interval);
+        auto interval = settings_.read_interval;
+        if (client_closed_) interval = std::max<std::chrono::nanoseconds>(
+            interval, ServingSettings::default_read_interval);
+        if (interval <= std::chrono::nanoseconds::zero()) return;
+        const auto deadline = Clock::now() + std::chrono::ceil<Clock::duration>(interval);
         for (;;) {
             pollfd wake{stop_.wake_fd(), POLLIN, 0};
             wait_ready(&wake, 1, deadline);
@@ -174,6 +176,7 @@ class ServingLoop {
     void receive() {
         const auto first = receive_once();
         if (first && *first == 0) {
+            client_closed_ = true;
             // A program that waits for the leave learns of it after the line that shows it.
             console_.flush();
             stop_.client_gone();
@@ -286,6 +289,8 @@ class ServingLoop {
     const sigset_t& action_signals_;
     Predecessor predecessor_;
     const ServingSettings& settings_;
+    // The client has closed its side: every receive from now on finds that end (see pause).
+    bool client_closed_ = false;
     FrameStream stream_;
     // The look ahead of mark_superseded, kept so that its storage is reused: each waiting
     // frame's widget (kind and id), whether it is superseded, and the widgets met so far.

@@ -41,9 +41,14 @@ class FrameHandler {
 // How one serving thread paces itself and what it writes, chosen by the program before the thread
 // starts and fixed for the thread's life.
 struct ServingSettings {
+    // The protocol's own pace.
+    static constexpr std::chrono::milliseconds default_read_interval{500};
+
     // The pause at the start of every cycle, before the wait for bytes. Zero: no pause, the thread
-    // receives as soon as bytes arrive. A stop ends the pause at once, whatever its length.
-    std::chrono::nanoseconds read_interval = std::chrono::milliseconds(500);
+    // receives as soon as bytes arrive. A stop ends the pause at once, whatever its length. Once
+    // the client has closed its side, every cycle finds that end again at once: from then on
+    // the cycles keep at least the default pace, so that a short interval does not spin.
+    std::chrono::nanoseconds read_interval = default_read_interval;
     // False: the thread writes no console line at all (fault reports on standard error stay).
     bool console_lines = true;
     // Widget kinds, by WidgetRegistry index, whose stale frames are dropped: of the frames of one

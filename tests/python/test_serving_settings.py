@@ -3,6 +3,7 @@ their values and refusals in this interpreter, and what a serving thread does wi
 server program run in a subprocess (its fd 1 read line by line)."""
 
 import math
+import socket
 
 import pytest
 
@@ -163,4 +164,17 @@ def test_console_lines_off_writes_nothing_from_the_next_serve_on(driven):
     assert process.finish() == 0
     # only what the actions printed themselves
     assert process.console(start) == ["toggle False", "joystick 0.5"]
+    assert process.stderr() == ""
+
+
+def test_interval_zero_keeps_the_default_pace_once_the_client_has_closed_its_side(driven):
+    process, client = driven(ACTIONS + "server.read_interval = 0\n")
+    start = process.mark()
+    client.sock.shutdown(socket.SHUT_WR)
+    after_two = process.wait_line("Received size : 0", start, count=2, timeout=3)
+    # the thread pauses between the ends it finds: a spinning one would have written thousands
+    assert len(process.console(start)) <= after_two - start + 2
+    assert set(process.console(start)) == {"Received size : 0"}
+    assert process.call("server.close()") == "None"
+    process.wait_line("Terminating.", start)
     assert process.stderr() == ""
