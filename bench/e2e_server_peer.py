@@ -101,7 +101,13 @@ def start_busy_thread(arguments, finished):
     threading.Thread(target=busy_python, args=(finished.is_set,), daemon=True).start()
 
 
-async def main():
+async def serve_frames(start_server):
+    """What both peers do around their server: the report pipe, the counting action in the handler
+    table, the idle window, the wait for the last frame and for the client to go.
+
+    `start_server(port, handlers, connected, client_gone)` listens and returns the server; it
+    sets `connected` when the client comes and `client_gone` when it leaves.
+    """
     arguments = parse_arguments()
     reporter = Reporter(arguments.report_fd)
     finished = asyncio.Event()
@@ -115,7 +121,22 @@ async def main():
     action = make_action(arguments, reporter, last_frame, stamps)
     handlers = {f"{kind}_{widget_id}": action for kind, widget_id in WIDGET_IDS.items()}
     connected, client_gone = asyncio.Event(), asyncio.Event()
+    server = await start_server(arguments.port, handlers, connected, client_gone)
+    await connected.wait()
+    idle = start_window()
+    await asyncio.sleep(arguments.idle)
+    reporter.send(ready=True, idle=idle())
+    run = start_window()
+    start_busy_thread(arguments, last)
+    if arguments.frames:
+        await asyncio.wait_for(finished.wait(), timeout=900)
+    reporter.send(done=True, run=run(), rss=rss_bytes(), stamps=stamps)
+    # The driver closes its side after the report; the reading side then ends by itself.
+    await asyncio.wait_for(client_gone.wait(), timeout=120)
+    server.close()
 
+
+async def start_stream_server(port, handlers, connected, client_gone):
     async def serve_client(reader, writer):
         connected.set()
         unpacker = msgpack.Unpacker()
@@ -129,20 +150,8 @@ async def main():
         writer.close()
         client_gone.set()
 
-    server = await asyncio.start_server(serve_client, "127.0.0.1", arguments.port)
-    await connected.wait()
-    idle = start_window()
-    await asyncio.sleep(arguments.idle)
-    reporter.send(ready=True, idle=idle())
-    run = start_window()
-    start_busy_thread(arguments, last)
-    if arguments.frames:
-        await asyncio.wait_for(finished.wait(), timeout=900)
-    reporter.send(done=True, run=run(), rss=rss_bytes(), stamps=stamps)
-    # The driver closes its side after the report; the reading task then ends by itself.
-    await asyncio.wait_for(client_gone.wait(), timeout=120)
-    server.close()
+    return await asyncio.start_server(serve_client, "127.0.0.1", port)
 
 
 if __name__ == "__main__":
-    asyncio.run(main())
+    asyncio.run(serve_frames(start_stream_server))

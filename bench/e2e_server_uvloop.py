@@ -7,15 +7,12 @@ widget objects, and the same shape check and handler table as the asyncio peer.
 """
 
 import asyncio
-import threading
 
 import msgpack
 import msgspec
 import uvloop
 
-from e2e_common import Reporter, make_action, parse_arguments, rss_bytes, start_window
-from e2e_frames import WIDGET_IDS
-from e2e_server_peer import fields_of, start_busy_thread, widget_of
+from e2e_server_peer import fields_of, serve_frames, widget_of
 
 
 class Coord(msgspec.Struct):
@@ -105,35 +102,11 @@ class FrameProtocol(asyncio.Protocol):
         self.client_gone.set()
 
 
-async def main():
-    arguments = parse_arguments()
-    reporter = Reporter(arguments.report_fd)
-    finished = asyncio.Event()
-    last = threading.Event()
-    stamps = [] if arguments.stamps else None
-
-    def last_frame():
-        finished.set()
-        last.set()
-
-    action = make_action(arguments, reporter, last_frame, stamps)
-    handlers = {f"{kind}_{widget_id}": action for kind, widget_id in WIDGET_IDS.items()}
-    connected, client_gone = asyncio.Event(), asyncio.Event()
+async def start_protocol_server(port, handlers, connected, client_gone):
     loop = asyncio.get_running_loop()
-    server = await loop.create_server(lambda: FrameProtocol(handlers, connected, client_gone),
-                                      "127.0.0.1", arguments.port)
-    await connected.wait()
-    idle = start_window()
-    await asyncio.sleep(arguments.idle)
-    reporter.send(ready=True, idle=idle())
-    run = start_window()
-    start_busy_thread(arguments, last)
-    if arguments.frames:
-        await asyncio.wait_for(finished.wait(), timeout=900)
-    reporter.send(done=True, run=run(), rss=rss_bytes(), stamps=stamps)
-    await asyncio.wait_for(client_gone.wait(), timeout=120)
-    server.close()
+    return await loop.create_server(lambda: FrameProtocol(handlers, connected, client_gone),
+                                    "127.0.0.1", port)
 
 
 if __name__ == "__main__":
-    uvloop.run(main())
+    uvloop.run(serve_frames(start_protocol_server))
