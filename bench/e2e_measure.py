@@ -118,13 +118,33 @@ def joystick_stream(count):
                           use_single_float=True) for i in range(count)]
 
 
+def serving_thread_schedstat(kind, pid):
+    """The /proc schedstat file of the thread that serves: ours its serving thread, a peer its
+    event loop, the main thread."""
+    if kind != "ours":
+        return f"/proc/{pid}/task/{pid}/schedstat"
+    for task in os.listdir(f"/proc/{pid}/task"):
+        with open(f"/proc/{pid}/task/{task}/comm") as comm:
+            if comm.read().strip() == "velto-serving":
+                return f"/proc/{pid}/task/{task}/schedstat"
+    raise RuntimeError("no serving thread")
+
+
+def runnable_wait(path):
+    """Seconds the thread has spent runnable but waiting for a CPU, so far."""
+    with open(path) as schedstat:
+        return int(schedstat.read().split()[1]) / 1e9
+
+
 def stream_run(label, rate, seconds, idle, busy):
     """Seconds from each frame's send to the start of its action, and the CPU per frame.
 
     The client sends one frame every 1/rate seconds on a fixed schedule (a late send does not
     shift the ones after it); the server keeps the start of each action and reports them at the
     end, so that no report is written while the stream runs. With `busy` a Python thread of the
-    server's program (ours: its main thread) runs Python code the whole time.
+    server's program (ours: its main thread) runs Python code the whole time. Also the time the
+    serving thread spent runnable but waiting for a CPU (other processes had them) over the
+    stream, which is what a late frame on a shared machine waits for.
     """
     kind, args = STREAMS[label]
     frames = joystick_stream(int(rate * seconds))
@@ -132,11 +152,15 @@ def stream_run(label, rate, seconds, idle, busy):
     options = (*args, "--stamps") + (("--busy",) if busy else ())
     with ServerProcess(kind, frames=len(frames), idle=idle, args=options) as server:
         ready = server.expect("ready")["idle"]
+        schedstat = serving_thread_schedstat(kind, server.process.pid)
+        waited = runnable_wait(schedstat)
         start = time.monotonic()
         for index, frame in enumerate(frames):
             left = start + index / rate - time.monotonic()
             if left > 0:
                 time.sleep(left)
+            if index == len(frames) - 1:  # the last frame ends the server, and its threads
+                waited = runnable_wait(schedstat) - waited
             sent.append(time.clock_gettime_ns(time.CLOCK_MONOTONIC))
             server.connection.sendall(frame)
         report = server.expect("done")
@@ -145,7 +169,8 @@ def stream_run(label, rate, seconds, idle, busy):
         raise RuntimeError(f"{label}: {len(started)} actions for {len(sent)} frames")
     latencies = [(action - send) / 1e9 for action, send in zip(started, sent)]
     return {"p50": percentile(latencies, 0.5), "p99": percentile(latencies, 0.99),
-            "max": max(latencies), "cpu": cpu_per_frame(ready, report["run"], len(frames))}
+            "max": max(latencies), "cpu": cpu_per_frame(ready, report["run"], len(frames)),
+            "late": sum(latency > 0.001 for latency in latencies), "waited": waited}
 
 
 def stream(rate, seconds, idle):

@@ -100,8 +100,10 @@ class ServingLoop {
     void pause() {
         console_.flush();
         auto interval = settings_.read_interval;
-        if (client_closed_) interval = std::max<std::chrono::nanoseconds>(
-            interval, ServingSettings::default_read_interval);
+        if (client_closed_) {
+            interval = std::max<std::chrono::nanoseconds>(interval,
+                                                          ServingSettings::default_read_interval);
+        }
         if (interval <= std::chrono::nanoseconds::zero()) return;
         const auto deadline = Clock::now() + std::chrono::ceil<Clock::duration>(interval);
         for (;;) {

@@ -27,6 +27,14 @@
 
 namespace velto::python {
 
+namespace {
+
+// The serving loop's own default, in the seconds the attribute shows.
+constexpr double default_read_interval =
+    std::chrono::duration<double>(net::ServingSettings::default_read_interval).count();
+
+}  // namespace
+
 // ---- State --------------------------------------------------------------------------------
 
 ActionRegistry ComSocketServerState::clone_action_registry() const {
@@ -43,7 +51,7 @@ Result<Ref, OperationError> new_com_socket_server(std::string address) {
                                                  .actions = {},
                                                  .stop_sender = std::nullopt,
                                                  .client_watch = nullptr,
-                                                 .read_interval = 0.5,
+                                                 .read_interval = default_read_interval,
                                                  .serving = {}});
 }
 

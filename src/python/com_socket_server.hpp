@@ -33,7 +33,7 @@ struct ComSocketServerState {
     // (the read_interval, console_lines and latest_only attributes): handed to each thread by
     // serve(), so a change reaches the thread of the next serve(). `read_interval` keeps the
     // seconds as the program gave them, the settings their nanoseconds.
-    double read_interval = 0.5;
+    double read_interval;
     net::ServingSettings serving = {};
 
     // A snapshot for a serving thread: new map, same keys, new references to the same objects.
