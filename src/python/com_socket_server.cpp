@@ -492,8 +492,8 @@ int com_socket_server_clear(PyObject* self) {
 PyGetSetDef com_socket_server_getset[] = {
     {"address", com_socket_server_address, nullptr, nullptr, nullptr},
     {"read_interval", com_socket_server_read_interval, com_socket_server_set_read_interval,
-     "Seconds the serving thread pauses before each receive: 0.5 (the default) to 3600, or 0 to\n"
-     "receive as soon as bytes arrive. Takes effect at the next serve().",
+     "Seconds the serving thread pauses before each receive, from 0 (receive as soon as bytes\n"
+     "arrive) to 3600; default 0.5. Takes effect at the next serve().",
      nullptr},
     {"console_lines", com_socket_server_console_lines, com_socket_server_set_console_lines,
      "Whether the serving thread writes its console lines on standard output (default True).\n"
