@@ -18,13 +18,14 @@
 #include <exception>
 #include <optional>
 #include <string>
-#include <variant>
 #include <vector>
 
 #include "common/fault.hpp"
 #include "common/system_call.hpp"
 #include "net/console.hpp"
 #include "net/frame_stream.hpp"
+#include "net/poll_until.hpp"
+#include "net/serving_lines.hpp"
 #include "net/signal_mask.hpp"
 #include "net/socket.hpp"
 
@@ -32,7 +33,6 @@ namespace velto::net {
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
 using Signal = StopReceiver::Signal;
 
 constexpr std::size_t receive_size = 1024;
@@ -43,22 +43,9 @@ constexpr std::size_t cycle_receive_limit = 64 * 1024;
 // poll() while every signal is blocked on this thread: EINTR is only a spurious wake-up, after
 // which the time left is measured again. Returns when a descriptor is ready (see its revents)
 // or the deadline has passed.
-void wait_ready(pollfd* fds, nfds_t count, std::optional<Clock::time_point> deadline) {
-    for (;;) {
-        int timeout = -1;
-        if (deadline) {
-            const auto left =
-                std::chrono::ceil<std::chrono::milliseconds>(*deadline - Clock::now());
-            timeout = static_cast<int>(std::max<std::int64_t>(left.count(), 0));
-        }
-        const auto ready =
-            system_call([&] { return ::poll(fds, count, timeout); }, [] { return false; });
-        if (!ready) {
-            if (ready.error().code == EINTR) continue;
-            raise_fault("Failed to wait for the connection: " + ready.error().display());
-        }
-        if (ready.value() > 0) return;
-        if (!deadline || Clock::now() >= *deadline) return;
+void wait_ready(std::span<pollfd> fds, SteadyTime deadline = no_deadline) {
+    if (auto ready = poll_until(fds, deadline); !ready) {
+        raise_fault("Failed to wait for the connection: " + ready.error().display());
     }
 }
 
@@ -105,10 +92,10 @@ class ServingLoop {
                                                           ServingSettings::default_read_interval);
         }
         if (interval <= std::chrono::nanoseconds::zero()) return;
-        const auto deadline = Clock::now() + std::chrono::ceil<Clock::duration>(interval);
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::ceil<std::chrono::steady_clock::duration>(interval);
         for (;;) {
             pollfd wake{stop_.wake_fd(), POLLIN, 0};
-            wait_ready(&wake, 1, deadline);
+            wait_ready(std::span(&wake, 1), deadline);
             if (wake.revents == 0 || stop_.poll() != Signal::None) return;
         }
     }
@@ -122,13 +109,13 @@ class ServingLoop {
             // What the next reader must continue includes a predecessor's bytes, which are
             // only known once the predecessor has ended.
             take_over_from_predecessor();
-            console_.line("Terminating.");
+            serving_lines::terminating(console_);
             console_.flush();
             stop_.hand_over(stream_.take_pending(), socket_identity(connection_));
             return true;
         }
-        if (signal == Signal::Disconnected) console_.line("Link broken");
-        console_.line("Terminating.");
+        if (signal == Signal::Disconnected) serving_lines::link_broken(console_);
+        serving_lines::terminating(console_);
         console_.flush();
         if (auto done = shutdown_both(connection_); !done) {
             raise_fault("Failed to shutdown server: " + done.error().display());
@@ -150,7 +137,7 @@ class ServingLoop {
             std::array<pollfd, 2> fds{pollfd{predecessor_.finished_fd(), POLLIN, 0},
                                       pollfd{retired ? -1 : stop_.wake_fd(), POLLIN, 0}};
             console_.flush();
-            wait_ready(fds.data(), fds.size(), std::nullopt);
+            wait_ready(fds);
         }
         stream_.append(predecessor_.take_leftover(socket_identity(connection_)));
         predecessor_ = Predecessor();
@@ -164,7 +151,7 @@ class ServingLoop {
             std::array<pollfd, 2> fds{pollfd{connection_.get(), POLLIN, 0},
                                       pollfd{stop_.wake_fd(), POLLIN, 0}};
             console_.flush();
-            wait_ready(fds.data(), fds.size(), std::nullopt);
+            wait_ready(fds);
             // A wake-up that asked nothing is emptied, so that it does not wake the next wait.
             if (fds[1].revents != 0) static_cast<void>(stop_.poll());
             // A request is looked at before any data.
@@ -210,14 +197,11 @@ class ServingLoop {
             if (code == EAGAIN || code == EWOULDBLOCK) return std::nullopt;
             // A reset or timed-out peer is as gone as one that closed; the fault still ends
             // the thread as before.
-            if (code == ECONNRESET || code == ETIMEDOUT) {
-                console_.flush();
-                stop_.client_gone();
-            }
+            if (code == ECONNRESET || code == ETIMEDOUT) stop_.client_lost();
             fail("Failed to read frame : " + received.error().display());
         }
         const auto count = static_cast<std::size_t>(received.value());
-        console_.append("Received size : ").append_decimal(count).append("\n");
+        serving_lines::received(console_, count);
         stream_.append(std::span(buffer_).first(count));
         return count;
     }
@@ -238,10 +222,7 @@ class ServingLoop {
             if (!next.value()) return;
             if (index < superseded_.size() && superseded_[index]) continue;
             if (!program_mask) program_mask.emplace(action_signals_);
-            if (auto done = handler_.execute_action(*next.value(), console_); !done) {
-                fail("Action failed " + done.error());
-            }
-            console_.line("done");
+            dispatch(*next.value());
         }
     }
 
@@ -275,6 +256,45 @@ class ServingLoop {
         }
     }
 
+    // One frame to the handler, and the lines that show what became of it.
+    void dispatch(const wire::Frame& frame) {
+        LinesBeforeAction before_action(console_, frame);
+        Dispatched dispatched = handler_.execute_action(frame, before_action);
+        switch (dispatched.outcome) {
+            case Dispatched::Outcome::NoAction:
+                serving_lines::no_action(console_, frame);
+                break;
+            case Dispatched::Outcome::Ran:
+                serving_lines::after_action(console_);
+                break;
+            case Dispatched::Outcome::Failed:
+                fail("Action failed " + dispatched.text);
+            case Dispatched::Outcome::Refused:
+                // Frames a client still sends while its program exits are not a fault of
+                // anything: no report.
+                if (!before_action.written) serving_lines::found(console_, frame);
+                console_.flush();
+                raise_reported_fault(std::move(dispatched.text));
+        }
+        serving_lines::done(console_);
+    }
+
+    class LinesBeforeAction final : public FrameHandler::BeforeProgramCode {
+      public:
+        LinesBeforeAction(ConsoleBuffer& console, const wire::Frame& frame) noexcept
+            : console_(console), frame_(frame) {}
+        void operator()() noexcept override {
+            serving_lines::before_action(console_, frame_);
+            console_.flush();
+            written = true;
+        }
+        bool written = false;
+
+      private:
+        ConsoleBuffer& console_;
+        const wire::Frame& frame_;
+    };
+
     // A fault's report comes after every line collected before it, as it did when each line
     // was written at once.
     [[noreturn]] void fail(std::string text) {
@@ -298,7 +318,7 @@ class ServingLoop {
     // frame's widget (kind and id), whether it is superseded, and the widgets met so far.
     std::vector<std::uint16_t> widgets_;
     std::vector<bool> superseded_;
-    std::bitset<std::variant_size_v<wire::WidgetRegistry> * 256> seen_;
+    std::bitset<wire::widget_kind_count * 256> seen_;
     std::array<std::uint8_t, receive_size> buffer_{};
     // Written out by its destructor too, when a fault or the thread's teardown ends the loop.
     ConsoleBuffer console_;

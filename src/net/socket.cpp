@@ -67,21 +67,14 @@ Result<Fd, SystemError> duplicate(const Fd& socket) {
 
 Status<SystemError> send_all(const Fd& socket, std::span<const std::uint8_t> bytes,
                              const RetryAfterInterrupt& retry) {
-    while (!bytes.empty()) {
-        auto sent = system_call(
-            [&] { return ::send(socket.get(), bytes.data(), bytes.size(), MSG_NOSIGNAL); },
-            [&] { return retry_after(retry); });
-        if (!sent) return fail(std::move(sent).error());
-        if (sent.value() == 0) {
-            return fail(SystemError::fixed("WriteZero", "failed to write whole buffer"));
-        }
-        bytes = bytes.subspan(static_cast<std::size_t>(sent.value()));
-        // A signal that lands once some bytes went out cuts the send short instead of failing
-        // it with EINTR; without this check the next send would block again, the signal unseen
-        // until the peer reads or goes away.
-        if (!bytes.empty() && !retry_after(retry)) return fail(SystemError::from_errno(EINTR));
-    }
-    return ok_unit;
+    // Without the check after a short send, the next send would block again after a signal
+    // that cut this one short, the signal unseen until the peer reads or goes away.
+    return write_fully(
+        reinterpret_cast<const char*>(bytes.data()), bytes.size(),
+        [&](const char* data, std::size_t size) {
+            return ::send(socket.get(), data, size, MSG_NOSIGNAL);
+        },
+        [&] { return retry_after(retry); });
 }
 
 std::optional<SocketIdentity> socket_identity(const Fd& socket) noexcept {
