@@ -104,6 +104,8 @@ demo: setup-demo
 # `make bench-quick` is the same comparison in about a minute and a half, without the memory run;
 # `make bench-instructions` prints only the callgrind instructions per dispatched frame.
 BENCH_APT_PACKAGES := valgrind strace
+# The peers the end-to-end run compares with: the fastest asyncio server takes uvloop and msgspec.
+BENCH_PIP_PACKAGES := uvloop msgspec
 # A build of the module that keeps its symbols, so that profiles name its functions.
 PROFILE_SITE := build/profile-site
 E2E_BENCH := $(VPY) bench/e2e_bench.py --profile-module $(PROFILE_SITE)
@@ -118,6 +120,7 @@ bench-codec:
 bench-setup:
 	$(MAKE) setup-apt EXTRA_APT="$(BENCH_APT_PACKAGES)"
 	$(MAKE) install
+	@$(VPY) -c "import uvloop, msgspec" 2>/dev/null || $(VPY) -m pip install -q $(BENCH_PIP_PACKAGES)
 	$(VPY) -m pip install -q --no-build-isolation --no-deps --upgrade --target $(PROFILE_SITE) \
 	  --config-settings=install.strip=false --config-settings=build-dir=build/profile .
 

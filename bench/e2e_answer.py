@@ -12,6 +12,7 @@ import textwrap
 import time
 
 import msgpack
+import msgspec
 import velto_protocol as vp
 
 # Connects to both ports (the module's server first: open() holds the interpreter lock until a
@@ -66,6 +67,7 @@ def main(calls, rounds):
     value = [3, "Idle", {"ConfirmResult": [True]}]
     encoded = msgpack.packb(value)
     sendall, packb = plain.sendall, msgpack.packb
+    encode = msgspec.msgpack.Encoder().encode
 
     def with_callback():
         for _ in range(calls):
@@ -79,7 +81,12 @@ def main(calls, rounds):
         for _ in range(calls):
             sendall(packb(value))
 
-    methods = {"callback": with_callback, "sendall": with_sendall, "packb_sendall": with_packb}
+    def with_msgspec():
+        for _ in range(calls):
+            sendall(encode(value))
+
+    methods = {"callback": with_callback, "sendall": with_sendall, "packb_sendall": with_packb,
+               "msgspec_sendall": with_msgspec}
     timings = {name: [] for name in methods}
     for round_index in range(rounds):
         names = list(methods)

@@ -14,6 +14,12 @@ def parse_arguments():
     parser.add_argument("--idle", type=float, default=0.0, help="idle seconds measured first")
     parser.add_argument("--mark", type=int, default=0, help="also report RSS at this count")
     parser.add_argument("--stamp", action="store_true", help="report when each action starts")
+    parser.add_argument("--stamps", action="store_true",
+                        help="keep when each action starts, reported with 'done'")
+    parser.add_argument("--busy", action="store_true",
+                        help="keep a Python thread of the program busy the whole time")
+    parser.add_argument("--read-interval", type=float, help="ours: read_interval")
+    parser.add_argument("--quiet", action="store_true", help="ours: console_lines off")
     return parser.parse_args()
 
 
@@ -44,10 +50,11 @@ def wakeups():
     return total
 
 
-def make_action(arguments, reporter, finished):
+def make_action(arguments, reporter, finished, stamps=None):
     """The action every frame reaches: count, optionally stamp, and call `finished` at the last one.
 
-    Both servers register exactly this, so the difference between them is the serving path only.
+    Every server registers exactly this, so the difference between them is the serving path only.
+    With `stamps` (a list), the start of each action is appended to it instead of reported.
     """
     count = 0
     target = arguments.frames
@@ -66,7 +73,25 @@ def make_action(arguments, reporter, finished):
         if count == target:
             finished()
 
-    return action
+    if stamps is None:
+        return action
+    keep = stamps.append
+
+    # A closure of its own, so that the runs without stamps keep the action they always had.
+    def stamping_action(widget):
+        keep(clock(monotonic))
+        action(widget)
+
+    return stamping_action
+
+
+def busy_python(until):
+    """Python code that keeps its thread busy until `until()` is true, as a program's own work."""
+    total = 0
+    while not until():
+        for value in range(200):
+            total += value * value
+    return total
 
 
 def start_window():

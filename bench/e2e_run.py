@@ -13,7 +13,10 @@ BENCH_DIR = Path(__file__).resolve().parent
 SERVER_SCRIPTS = {
     "ours": BENCH_DIR / "e2e_server_ours.py",
     "peer": BENCH_DIR / "e2e_server_peer.py",
+    "uvloop": BENCH_DIR / "e2e_server_uvloop.py",
 }
+# The servers compared with ours: the asyncio one and the uvloop + msgspec one.
+PEERS = ("peer", "uvloop")
 
 
 def free_port():
@@ -26,17 +29,18 @@ class ServerProcess:
     """One server process on 127.0.0.1, its client connection and its report pipe.
 
     `wrapper` runs the server under a tool (valgrind, strace); `stdout` is where its console
-    lines go. Every wait is bounded by `timeout` seconds.
+    lines go; `args` are more of the server's options (e2e_common.parse_arguments). Every wait
+    is bounded by `timeout` seconds.
     """
 
     def __init__(self, kind, *, frames=0, idle=0.0, mark=0, stamp=False, stdout=None,
-                 wrapper=(), extra_env=None, timeout=120.0):
+                 wrapper=(), extra_env=None, timeout=120.0, args=()):
         self.timeout = timeout
         port = free_port()
         read_end, write_end = os.pipe()
         command = [*wrapper, sys.executable, str(SERVER_SCRIPTS[kind]), "--port", str(port),
                    "--report-fd", str(write_end), "--frames", str(frames), "--idle", str(idle),
-                   "--mark", str(mark)] + (["--stamp"] if stamp else [])
+                   "--mark", str(mark)] + (["--stamp"] if stamp else []) + list(args)
         # A fixed hash seed keeps instruction counts repeatable from run to run.
         environment = dict(os.environ, PYTHONHASHSEED="0", **(extra_env or {}))
         self.process = subprocess.Popen(command, stdout=stdout if stdout is not None else

@@ -7,7 +7,10 @@ import asyncio
 
 import msgpack
 
-from e2e_common import Reporter, make_action, parse_arguments, rss_bytes, start_window
+import threading
+
+from e2e_common import (Reporter, busy_python, make_action, parse_arguments, rss_bytes,
+                        start_window)
 from e2e_frames import WIDGET_IDS
 
 
@@ -77,7 +80,7 @@ def fields_of(record, names):
     raise ValueError(f"bad record {record!r}")
 
 
-def widget_of(message):
+def widget_of(message, widgets=WIDGETS):
     if isinstance(message, dict):
         widget_id, data = message["id"], message["data"]
     elif isinstance(message, list) and len(message) == 2:
@@ -87,18 +90,53 @@ def widget_of(message):
     if not isinstance(data, dict) or len(data) != 1:
         raise ValueError(f"bad widget {data!r}")
     ((kind, payload),) = data.items()
-    cls, names = WIDGETS[kind]
+    cls, names = widgets[kind]
     return f"{kind}_{widget_id}", cls(*fields_of(payload, names))
 
 
-async def main():
+def start_busy_thread(arguments, finished):
+    """With --busy, a thread of the program's own runs Python code until the last frame."""
+    if not arguments.busy:
+        return
+    threading.Thread(target=busy_python, args=(finished.is_set,), daemon=True).start()
+
+
+async def serve_frames(start_server):
+    """What both peers do around their server: the report pipe, the counting action in the handler
+    table, the idle window, the wait for the last frame and for the client to go.
+
+    `start_server(port, handlers, connected, client_gone)` listens and returns the server; it
+    sets `connected` when the client comes and `client_gone` when it leaves.
+    """
     arguments = parse_arguments()
     reporter = Reporter(arguments.report_fd)
     finished = asyncio.Event()
-    action = make_action(arguments, reporter, finished.set)
+    last = threading.Event()
+    stamps = [] if arguments.stamps else None
+
+    def last_frame():
+        finished.set()
+        last.set()
+
+    action = make_action(arguments, reporter, last_frame, stamps)
     handlers = {f"{kind}_{widget_id}": action for kind, widget_id in WIDGET_IDS.items()}
     connected, client_gone = asyncio.Event(), asyncio.Event()
+    server = await start_server(arguments.port, handlers, connected, client_gone)
+    await connected.wait()
+    idle = start_window()
+    await asyncio.sleep(arguments.idle)
+    reporter.send(ready=True, idle=idle())
+    run = start_window()
+    start_busy_thread(arguments, last)
+    if arguments.frames:
+        await asyncio.wait_for(finished.wait(), timeout=900)
+    reporter.send(done=True, run=run(), rss=rss_bytes(), stamps=stamps)
+    # The driver closes its side after the report; the reading side then ends by itself.
+    await asyncio.wait_for(client_gone.wait(), timeout=120)
+    server.close()
 
+
+async def start_stream_server(port, handlers, connected, client_gone):
     async def serve_client(reader, writer):
         connected.set()
         unpacker = msgpack.Unpacker()
@@ -112,19 +150,8 @@ async def main():
         writer.close()
         client_gone.set()
 
-    server = await asyncio.start_server(serve_client, "127.0.0.1", arguments.port)
-    await connected.wait()
-    idle = start_window()
-    await asyncio.sleep(arguments.idle)
-    reporter.send(ready=True, idle=idle())
-    run = start_window()
-    if arguments.frames:
-        await asyncio.wait_for(finished.wait(), timeout=900)
-    reporter.send(done=True, run=run(), rss=rss_bytes())
-    # The driver closes its side after the report; the reading task then ends by itself.
-    await asyncio.wait_for(client_gone.wait(), timeout=120)
-    server.close()
+    return await asyncio.start_server(serve_client, "127.0.0.1", port)
 
 
 if __name__ == "__main__":
-    asyncio.run(main())
+    asyncio.run(serve_frames(start_stream_server))

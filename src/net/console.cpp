@@ -10,7 +10,7 @@ namespace velto::net {
 ConsoleBuffer& ConsoleBuffer::append_after_flush(std::string_view text) noexcept {
     flush();
     if (text.size() > capacity) {
-        static_cast<void>(write_all(STDOUT_FILENO, text));
+        if (writes_) static_cast<void>(write_all(STDOUT_FILENO, text));
         return *this;
     }
     return append(text);
@@ -20,6 +20,7 @@ void ConsoleBuffer::flush() noexcept {
     if (used_ == 0) return;
     const std::string_view text(bytes_.data(), used_);
     used_ = 0;
+    if (!writes_) return;
     static_cast<void>(write_all(STDOUT_FILENO, text));
 }
 

@@ -30,6 +30,8 @@ class FrameStream {
     // Bytes received but not yet part of a returned frame: after an error, the ones that did
     // not decode.
     std::size_t pending() const noexcept { return buffer_.size() - start_; }
+    // Those bytes themselves, valid until the stream changes: for a reader that looks ahead,
+    // and for the report of bytes that did not decode.
     std::span<const std::uint8_t> pending_bytes() const noexcept {
         return std::span(buffer_).subspan(start_);
     }

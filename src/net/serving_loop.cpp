@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bitset>
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
@@ -19,6 +20,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <vector>
 
 #include "common/fault.hpp"
 #include "common/system_call.hpp"
@@ -35,7 +37,6 @@ namespace {
 
 using Signal = StopReceiver::Signal;
 
-constexpr auto cycle_pause = std::chrono::milliseconds(500);
 constexpr std::size_t receive_size = 1024;
 // Frames that queued up while the thread paused are taken in one cycle, up to this many bytes,
 // so a fast client meets a bounded delay instead of one that grows with every cycle.
@@ -71,12 +72,15 @@ std::string undecodable_bytes(std::span<const std::uint8_t> bytes) {
 class ServingLoop {
   public:
     ServingLoop(const Fd& connection, StopReceiver& stop, FrameHandler& handler,
-                const sigset_t& action_signals, Predecessor predecessor)
+                const sigset_t& action_signals, Predecessor predecessor,
+                const ServingSettings& settings)
         : connection_(connection),
           stop_(stop),
           handler_(handler),
           action_signals_(action_signals),
-          predecessor_(std::move(predecessor)) {}
+          predecessor_(std::move(predecessor)),
+          settings_(settings),
+          console_(settings.console_lines) {}
 
     void run() {
         for (;;) {
@@ -97,11 +101,18 @@ class ServingLoop {
     }
 
   private:
-    // The fixed pause at the start of a cycle; a request on the channel ends it at once, a
-    // wake-up that asked nothing does not.
+    // The pause at the start of a cycle (the read interval); a request on the channel ends it at
+    // once, a wake-up that asked nothing does not. With no interval the cycle goes straight on
+    // to its wait for bytes, which a stop ends as well, without a system call of its own.
     void pause() {
         console_.flush();
-        const auto deadline = std::chrono::steady_clock::now() + cycle_pause;
+        auto interval = settings_.read_interval;
+        if (client_closed_) {
+            interval = std::max<std::chrono::nanoseconds>(interval,
+                                                          ServingSettings::default_read_interval);
+        }
+        if (interval <= std::chrono::nanoseconds::zero()) return;
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::ceil<std::chrono::steady_clock::duration>(interval);
         for (;;) {
             pollfd wake{stop_.wake_fd(), POLLIN, 0};
             wait_ready(std::span(&wake, 1), deadline);
@@ -174,6 +185,7 @@ class ServingLoop {
     void receive() {
         const auto first = receive_once();
         if (first && *first == 0) {
+            client_closed_ = true;
             // A program that waits for the leave learns of it after the line that shows it.
             console_.flush();
             stop_.client_gone();
@@ -217,17 +229,50 @@ class ServingLoop {
     // Dispatches the complete frames received so far, in order. Once this thread is retired
     // the rest stay in the stream, complete frames included: they are handed to the thread
     // that takes over, which dispatches them with the registry snapshot of the serve() that
-    // started it.
+    // started it. A frame that a later one supersedes (see mark_superseded) is taken out of the
+    // stream without a line or a dispatch: its bytes were received and shown as such.
     void dispatch_complete_frames() {
+        if (settings_.latest_only.any()) mark_superseded();
         // The program's mask is put in force once for the whole run of frames, not around each
         // action, and the waiting mask comes back when the run is over, before any wait.
         std::optional<ScopedSignalMask> program_mask;
-        while (stop_.requested() != Signal::StopKeepConnection) {
+        for (std::size_t index = 0; stop_.requested() != Signal::StopKeepConnection; ++index) {
             auto next = stream_.next();
             if (!next) fail(next.error().text, undecodable_bytes(stream_.pending_bytes()));
             if (!next.value()) return;
+            if (index < superseded_.size() && superseded_[index]) continue;
             if (!program_mask) program_mask.emplace(action_signals_);
             dispatch(*next.value());
+        }
+    }
+
+    // Looks ahead at the frames complete in the stream now and marks those that a later frame
+    // of the same widget, of a kind in latest_only, supersedes; the order in which the stream
+    // gives them out is the order of the marks. Where the frames end (an unfinished or bad
+    // frame) the look stops: the stream reports that frame itself, as without the look.
+    void mark_superseded() {
+        constexpr std::uint16_t not_listed = 0xffff;
+        widgets_.clear();
+        for (auto rest = stream_.pending_bytes(); !rest.empty();) {
+            auto parsed = wire::Frame::parse(rest);
+            if (!parsed) break;
+            const wire::Frame& frame = parsed.value().frame;
+            const std::size_t kind = frame.data.index();
+            widgets_.push_back(settings_.latest_only.test(kind)
+                                   ? static_cast<std::uint16_t>(kind << 8 | frame.id)
+                                   : not_listed);
+            rest = rest.subspan(parsed.value().consumed);
+        }
+        superseded_.assign(widgets_.size(), false);
+        seen_.reset();
+        for (std::size_t index = widgets_.size(); index-- > 0;) {
+            const std::uint16_t widget = widgets_[index];
+            if (widget == not_listed) continue;
+            if (seen_.test(widget)) {
+                superseded_[index] = true;
+            } else {
+                seen_.set(widget);
+            }
         }
     }
 
@@ -285,7 +330,15 @@ class ServingLoop {
     // force: with the waiting mask it would ignore SIGTERM and SIGINT for its whole life.
     const sigset_t& action_signals_;
     Predecessor predecessor_;
+    const ServingSettings& settings_;
+    // The client has closed its side: every receive from now on finds that end (see pause).
+    bool client_closed_ = false;
     FrameStream stream_;
+    // The look ahead of mark_superseded, kept so that its storage is reused: each waiting
+    // frame's widget (kind and id), whether it is superseded, and the widgets met so far.
+    std::vector<std::uint16_t> widgets_;
+    std::vector<bool> superseded_;
+    std::bitset<wire::widget_kind_count * 256> seen_;
     std::array<std::uint8_t, receive_size> buffer_{};
     // Written out by its destructor too, when a fault or the thread's teardown ends the loop.
     ConsoleBuffer console_;
@@ -319,9 +372,11 @@ void report_unexpected(const char* what) noexcept {
 __attribute__((no_sanitize("null"))) void run_serving_loop(const Fd& connection, StopReceiver& stop,
                                                            FrameHandler& handler,
                                                            const sigset_t& action_signals,
-                                                           Predecessor predecessor) {
+                                                           Predecessor predecessor,
+                                                           const ServingSettings& settings) {
     try {
-        ServingLoop(connection, stop, handler, action_signals, std::move(predecessor)).run();
+        ServingLoop(connection, stop, handler, action_signals, std::move(predecessor), settings)
+            .run();
     } catch (const Fault&) {
         // Reported where it was raised; the thread ends.
         end_connection_after_fault(connection);

@@ -2,6 +2,8 @@
 // stopped, retired, its sender disappears, or a fault ends it.
 #pragma once
 
+#include <bitset>
+#include <chrono>
 #include <csignal>
 #include <string>
 
@@ -9,6 +11,7 @@
 #include "net/fd.hpp"
 #include "net/stop_channel.hpp"
 #include "wire/frame.hpp"
+#include "wire/values.hpp"
 
 namespace velto::net {
 
@@ -57,6 +60,25 @@ class FrameHandler {
     virtual void finish() {}
 };
 
+// How one serving thread paces itself and what it writes, chosen by the program before the thread
+// starts and fixed for the thread's life.
+struct ServingSettings {
+    // The protocol's own pace.
+    static constexpr std::chrono::milliseconds default_read_interval{500};
+
+    // The pause at the start of every cycle, before the wait for bytes. Zero: no pause, the thread
+    // receives as soon as bytes arrive. A stop ends the pause at once, whatever its length. Once
+    // the client has closed its side, every cycle finds that end again at once: from then on
+    // the cycles keep at least the default pace, so that a short interval does not spin.
+    std::chrono::nanoseconds read_interval = default_read_interval;
+    // False: the thread writes no console line at all (fault reports on standard error stay).
+    bool console_lines = true;
+    // Widget kinds, by WidgetRegistry index, whose stale frames are dropped: of the frames of one
+    // widget (kind and id) that the thread has waiting at once, only the newest is dispatched, at
+    // its own place in the order. Frames of other kinds are never dropped.
+    std::bitset<wire::widget_kind_count> latest_only;
+};
+
 // Runs the loop on the calling thread. Returns when the thread is to end; every fault has been
 // reported on standard error by then, and a fault has shut the connection down in both
 // directions, as a stop does, so that the client sees at once that nobody reads it any more.
@@ -68,6 +90,7 @@ class FrameHandler {
 // nothing is read before the predecessor has ended, and the bytes it received on the same
 // socket but did not dispatch are dispatched here.
 void run_serving_loop(const Fd& connection, StopReceiver& stop, FrameHandler& handler,
-                      const sigset_t& action_signals, Predecessor predecessor = {});
+                      const sigset_t& action_signals, Predecessor predecessor = {},
+                      const ServingSettings& settings = {});
 
 }  // namespace velto::net

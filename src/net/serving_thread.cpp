@@ -20,6 +20,7 @@ struct ServingThread {
     Fd connection;
     StopReceiver stop;
     Predecessor predecessor;
+    ServingSettings settings;
     // The mask of the thread that started serving, for the actions (see run_serving_loop).
     sigset_t action_signals;
 };
@@ -33,7 +34,8 @@ __attribute__((no_sanitize("null"))) void* serving_thread_main(void* argument) {
             // An action that waits for its own client to leave would wait for this thread.
             const ClientWatch::ServingHere serving(thread->stop.client_watch());
             run_serving_loop(thread->connection, thread->stop, *thread->handler,
-                             thread->action_signals, std::move(thread->predecessor));
+                             thread->action_signals, std::move(thread->predecessor),
+                             thread->settings);
         }
         // The handler's finish may wait a long time (for an interpreter's lock): the receiver
         // and the connection are let go before it, in the order the members would go.
@@ -53,9 +55,10 @@ __attribute__((no_sanitize("null"))) void* serving_thread_main(void* argument) {
 
 Status<SystemError> spawn_serving_thread(Fd connection, StopReceiver stop,
                                          std::unique_ptr<FrameHandler> handler,
-                                         Predecessor predecessor) {
-    auto thread = std::make_unique<ServingThread>(ServingThread{
-        std::move(handler), std::move(connection), std::move(stop), std::move(predecessor), {}});
+                                         Predecessor predecessor, ServingSettings settings) {
+    auto thread = std::make_unique<ServingThread>(
+        ServingThread{std::move(handler), std::move(connection), std::move(stop),
+                      std::move(predecessor), std::move(settings), {}});
 
     pthread_attr_t attributes;
     if (const int code = ::pthread_attr_init(&attributes); code != 0) {

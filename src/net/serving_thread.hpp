@@ -19,9 +19,10 @@ namespace velto::net {
 // A thread torn down by forced unwinding (pthread_exit, which the interpreter may do to a
 // thread during its finalization) releases the receiver and the connection but never
 // destroys the handler. When the thread cannot be started, all three are released on the
-// calling thread before the error returns.
+// calling thread before the error returns. `settings` are the loop's (see run_serving_loop).
 Status<SystemError> spawn_serving_thread(Fd connection, StopReceiver stop,
                                          std::unique_ptr<FrameHandler> handler,
-                                         Predecessor predecessor = {});
+                                         Predecessor predecessor = {},
+                                         ServingSettings settings = {});
 
 }  // namespace velto::net

@@ -2,7 +2,9 @@
 // (registry, connection, serving thread, results), the slots, and the type description that lists them.
 #include "python/com_socket_server.hpp"
 
+#include <algorithm>
 #include <array>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -23,8 +25,17 @@
 #include "python/signal_check.hpp"
 #include "wire/action_key.hpp"
 #include "wire/result_frame.hpp"
+#include "wire/values.hpp"
 
 namespace velto::python {
+
+namespace {
+
+// The serving loop's own default, in the seconds the attribute shows.
+constexpr double default_read_interval =
+    std::chrono::duration<double>(net::ServingSettings::default_read_interval).count();
+
+}  // namespace
 
 // ---- State --------------------------------------------------------------------------------
 
@@ -41,7 +52,9 @@ Result<Ref, OperationError> new_com_socket_server(std::string address) {
                                                  .connection = net::Fd(),
                                                  .actions = {},
                                                  .stop_sender = std::nullopt,
-                                                 .client_watch = nullptr});
+                                                 .client_watch = nullptr,
+                                                 .read_interval = default_read_interval,
+                                                 .serving = {}});
 }
 
 namespace {
@@ -201,7 +214,8 @@ PyObject* com_socket_server_serve(PyObject* self, PyObject* const* args, Py_ssiz
             state.client_watch = std::move(watch);
             auto spawned =
                 net::spawn_serving_thread(std::move(thread_handle).value(), std::move(receiver),
-                                          std::move(dispatch), std::move(predecessor));
+                                          std::move(dispatch), std::move(predecessor),
+                                          state.serving);
             if (!spawned.ok()) raise_fault("failed to spawn thread: " + spawned.error().display());
             return borrow(Py_None);
         });
@@ -312,6 +326,134 @@ PyObject* com_socket_server_address(PyObject* self, void*) {
         [](const ComSocketServerState& state) { return new_text(state.address); });
 }
 
+// ---- Settings of the serving thread -------------------------------------------------------
+
+// The body of a setting's setter: `convert(value)` gives the setting's value (it may run Python
+// code, so it comes before the exclusive access), `store(state, setting)` keeps it.
+template <class Convert, class Store>
+int write_setting(PyObject* self, PyObject* value, std::string_view attribute, Convert&& convert,
+                  Store&& store) {
+    PyObject* done = object_entry([&]() -> ObjectResult {
+        if (value == nullptr) return fail(type_error(concat({"cannot delete ", attribute})));
+        VELTO_TRY(ComSocketServerObject * server, server_receiver(self));
+        VELTO_TRY(auto setting, convert(value));
+        VELTO_TRY(ExclusiveServer exclusive, exclusive_server(*server));
+        store(exclusive.state, std::move(setting));
+        return borrow(Py_None);
+    });
+    if (done == nullptr) return -1;
+    Py_DECREF(done);
+    return 0;
+}
+
+// An hour: longer pauses are a mistake rather than a pace, and the nanoseconds stay far from
+// any overflow.
+constexpr double longest_read_interval = 3600;
+
+PyObject* com_socket_server_read_interval(PyObject* self, void*) {
+    return read_attribute<ComSocketServerState>(
+        self, com_socket_server_class, com_socket_server_name,
+        [](const ComSocketServerState& state) { return new_float(state.read_interval); });
+}
+
+int com_socket_server_set_read_interval(PyObject* self, PyObject* value, void*) {
+    return write_setting(
+        self, value, "read_interval",
+        [](PyObject* seconds) {
+            return seconds_setting(seconds, "read_interval", 0, true, longest_read_interval);
+        },
+        [](ComSocketServerState& state, double seconds) {
+            state.read_interval = seconds;
+            state.serving.read_interval =
+                std::chrono::round<std::chrono::nanoseconds>(std::chrono::duration<double>(seconds));
+        });
+}
+
+PyObject* com_socket_server_console_lines(PyObject* self, void*) {
+    return read_attribute<ComSocketServerState>(
+        self, com_socket_server_class, com_socket_server_name,
+        [](const ComSocketServerState& state) { return new_bool(state.serving.console_lines); });
+}
+
+int com_socket_server_set_console_lines(PyObject* self, PyObject* value, void*) {
+    return write_setting(
+        self, value, "console_lines",
+        [](PyObject* flag) -> Result<bool, OperationError> {
+            if (!PyBool_Check(flag)) {
+                return fail(type_error(
+                    concat({"console_lines must be True or False, not ", type_qualname(flag)})));
+            }
+            return flag == Py_True;
+        },
+        [](ComSocketServerState& state, bool on) { state.serving.console_lines = on; });
+}
+
+using WidgetKinds = decltype(net::ServingSettings::latest_only);
+
+// An iterable of widget kind names ("Joystick", ...), as a set of kinds. A str is refused as a
+// whole: iterated, it would be its letters.
+Result<WidgetKinds, OperationError> to_widget_kinds(PyObject* names) {
+    const auto not_iterable = [&] {
+        return type_error(concat({"latest_only must be an iterable of widget kind names, not ",
+                                  type_qualname(names)}));
+    };
+    if (PyUnicode_Check(names) || PyBytes_Check(names)) return fail(not_iterable());
+    Ref items = steal(PyObject_GetIter(names));
+    if (!items) {
+        if (!PyErr_ExceptionMatches(PyExc_TypeError)) return fail(pending_error());
+        discard_pending_exception();
+        return fail(not_iterable());
+    }
+    WidgetKinds kinds;
+    while (Ref item = steal(PyIter_Next(items.get()))) {
+        if (!PyUnicode_Check(item.get())) {
+            return fail(type_error(concat({"latest_only must hold widget kind names (str), not ",
+                                           type_qualname(item.get())})));
+        }
+        VELTO_TRY(std::string name, utf8_text(item.get()));
+        const auto& names_of_kinds = wire::widget_kind_names;
+        const auto found = std::find(names_of_kinds.begin(), names_of_kinds.end(), name);
+        if (found == names_of_kinds.end()) {
+            std::string known;
+            for (std::string_view kind : names_of_kinds) {
+                known.append(known.empty() ? "" : ", ").append(kind);
+            }
+            return fail(value_error(
+                concat({"latest_only: unknown widget kind '", name, "' (one of ", known, ")"})));
+        }
+        kinds.set(static_cast<std::size_t>(found - names_of_kinds.begin()));
+    }
+    if (PyErr_Occurred()) return fail(pending_error());
+    return kinds;
+}
+
+// A frozenset of the kind names: what was set, in a form that cannot be changed behind the
+// server's back.
+ObjectResult widget_kind_names_set(const WidgetKinds& kinds) {
+    VELTO_TRY(Ref names, owned(PyFrozenSet_New(nullptr)));
+    for (std::size_t kind = 0; kind < kinds.size(); ++kind) {
+        if (!kinds.test(kind)) continue;
+        VELTO_TRY(Ref name, new_text(wire::widget_kind_names[kind]));
+        if (PySet_Add(names.get(), name.get()) != 0) return fail(pending_error());
+    }
+    return names;
+}
+
+PyObject* com_socket_server_latest_only(PyObject* self, void*) {
+    return read_attribute<ComSocketServerState>(
+        self, com_socket_server_class, com_socket_server_name,
+        [](const ComSocketServerState& state) {
+            return widget_kind_names_set(state.serving.latest_only);
+        });
+}
+
+int com_socket_server_set_latest_only(PyObject* self, PyObject* value, void*) {
+    return write_setting(self, value, "latest_only", to_widget_kinds,
+                         [](ComSocketServerState& state, WidgetKinds kinds) {
+                             state.serving.latest_only = kinds;
+                         });
+}
+
 // A program's actions often refer back to the server (a closure, or the module globals that
 // hold it), so the registry can close a reference cycle; the collector needs to see it.
 int com_socket_server_traverse(PyObject* self, visitproc visit, void* arg) {
@@ -328,6 +470,19 @@ int com_socket_server_clear(PyObject* self) {
 
 PyGetSetDef com_socket_server_getset[] = {
     {"address", com_socket_server_address, nullptr, nullptr, nullptr},
+    {"read_interval", com_socket_server_read_interval, com_socket_server_set_read_interval,
+     "Seconds the serving thread pauses before each receive, from 0 (receive as soon as bytes\n"
+     "arrive) to 3600; default 0.5. Takes effect at the next serve().",
+     nullptr},
+    {"console_lines", com_socket_server_console_lines, com_socket_server_set_console_lines,
+     "Whether the serving thread writes its console lines on standard output (default True).\n"
+     "Takes effect at the next serve().",
+     nullptr},
+    {"latest_only", com_socket_server_latest_only, com_socket_server_set_latest_only,
+     "Widget kind names (a frozenset, default empty) whose stale frames are dropped: of the\n"
+     "frames of one widget the serving thread has waiting at once, only the newest is\n"
+     "dispatched. Takes effect at the next serve().",
+     nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 

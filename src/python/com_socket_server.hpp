@@ -12,6 +12,7 @@
 
 #include "net/client_watch.hpp"
 #include "net/fd.hpp"
+#include "net/serving_loop.hpp"
 #include "net/stop_channel.hpp"
 #include "python/classes.hpp"
 #include "python/errors.hpp"
@@ -28,6 +29,12 @@ struct ComSocketServerState {
     // What became of the client of `connection`, as its serving threads saw it: set by serve(),
     // kept by a serve() on the same connection, dropped by open() (a new client).
     std::shared_ptr<net::ClientWatch> client_watch;
+    // How the next serving thread paces itself, what it writes and which stale frames it drops
+    // (the read_interval, console_lines and latest_only attributes): handed to each thread by
+    // serve(), so a change reaches the thread of the next serve(). `read_interval` keeps the
+    // seconds as the program gave them, the settings their nanoseconds.
+    double read_interval;
+    net::ServingSettings serving = {};
 
     // A snapshot for a serving thread: new map, same keys, new references to the same objects.
     // Needs the interpreter lock.

@@ -1,8 +1,12 @@
 // Argument conversions and their error texts.
 #include "python/conversions.hpp"
 
+#include <array>
 #include <cfloat>
+#include <charconv>
 #include <cmath>
+#include <limits>
+#include <string>
 
 #include "python/errors.hpp"
 #include "python/faults.hpp"
@@ -75,6 +79,49 @@ Result<float, OperationError> to_f32(Handle object) {
 Result<std::string, OperationError> to_text(Handle object) {
     if (!PyUnicode_Check(object.get())) return fail(conversion_error(object.get(), "PyString"));
     return utf8_text(object.get());
+}
+
+namespace {
+
+// The shortest text that reads back as `value` ("0", "0.5", "3600").
+std::string number_text(double value) {
+    std::array<char, 32> digits;
+    const char* end = std::to_chars(digits.data(), digits.data() + digits.size(), value).ptr;
+    return std::string(digits.data(), static_cast<std::size_t>(end - digits.data()));
+}
+
+}  // namespace
+
+Result<double, OperationError> seconds_setting(PyObject* value, std::string_view attribute,
+                                               double lower, bool lower_allowed, double upper) {
+    // A bool is an int to the interpreter, but True seconds is a slip, not a duration.
+    if (PyBool_Check(value) || !(PyLong_Check(value) || PyFloat_Check(value))) {
+        return fail(type_error(
+            concat({attribute, " must be a number of seconds, not ", type_qualname(value)})));
+    }
+    double seconds = 0;
+    if (PyFloat_Check(value)) {
+        seconds = PyFloat_AS_DOUBLE(value);
+    } else {
+        seconds = PyLong_AsDouble(value);
+        if (seconds == -1.0 && PyErr_Occurred()) {
+            // Beyond a double's range: beyond every bound too, and reported as such below.
+            discard_pending_exception();
+            seconds = std::numeric_limits<double>::infinity();
+        }
+    }
+    const bool above = lower_allowed ? seconds >= lower : seconds > lower;
+    if (std::isfinite(seconds) && above && seconds <= upper) return seconds;
+    std::string bounds = lower_allowed ? "at least " + number_text(lower)
+                                       : "greater than " + number_text(lower);
+    if (std::isfinite(upper)) {
+        bounds = lower_allowed
+                     ? "from " + number_text(lower) + " to " + number_text(upper)
+                     : "greater than " + number_text(lower) + " and at most " + number_text(upper);
+    }
+    std::string shown;
+    if (!try_str(value, shown)) shown = "an integer too long to show";
+    return fail(value_error(concat({attribute, " must be finite and ", bounds, ", not ", shown})));
 }
 
 Result<PyObject*, OperationError> to_instance(Handle object, PyTypeObject* type,

@@ -46,6 +46,13 @@ Result<float, OperationError> to_f32(Handle object);
 // UnicodeEncodeError.
 Result<std::string, OperationError> to_text(Handle object);
 
+// A setting in seconds, `attribute` being its name in the texts: an int or a float (subclasses
+// included, bool excluded) else a TypeError ("<attribute> must be a number of seconds, not str");
+// finite, above `lower` (or equal to it when `lower_allowed`) and at most `upper`, else a
+// ValueError naming the bounds and the value ("... must be finite and from 0 to 3600, not -1").
+Result<double, OperationError> seconds_setting(PyObject* value, std::string_view attribute,
+                                               double lower, bool lower_allowed, double upper);
+
 // An instance of `type` or of a subclass of it (target: the class name).
 Result<PyObject*, OperationError> to_instance(Handle object, PyTypeObject* type,
                                               std::string_view class_name);

@@ -55,6 +55,22 @@ TEST(ConsoleBuffer, CollectedLinesReachTheDescriptorOnlyWhenWrittenOut) {
     EXPECT_EQ(out.text(), "Found frame ! 3\nrunning action\n");
 }
 
+TEST(ConsoleBuffer, AMutedBufferWritesNothingEvenWhenFullOrDestroyed) {
+    testing::FdCapture out(STDOUT_FILENO);
+    {
+        ConsoleBuffer console(/*writes=*/false);
+        console.line("Received size : 29");
+        // Too long to collect; a size the compiler cannot see, or it warns of the inline copy
+        // on the path this length never takes.
+        volatile std::size_t over = 1;
+        console.append(std::string(ConsoleBuffer::capacity + over, 'x'));
+        for (int i = 0; i < 300; ++i) console.line("done");             // fills it more than once
+        console.flush();
+        console.line("Terminating.");
+    }
+    EXPECT_EQ(out.text(), "");
+}
+
 TEST(ServingLines, TheLinesBeforeAnActionNameEveryIdInDecimal) {
     testing::FdCapture out(STDOUT_FILENO);
     std::string expected;

@@ -179,6 +179,33 @@ TEST_F(ServingThreadTest, SuccessorsWaitForABusyPredecessorAndGetItsBytes) {
     EXPECT_EQ(count("Terminating."), 3u);
 }
 
+// Latest-only kinds: of the frames waiting at once, those a newer frame of the same widget
+// supersedes are skipped. A retire in the middle of them hands the rest on undispatched,
+// superseded ones included, to the successor, whose own settings (here: drop nothing) decide.
+TEST_F(ServingThreadTest, LatestOnlySkipsSupersededFramesAndARetireHandsTheRestOn) {
+    testing::send_bytes(link.client, directional(2, 1) + click(1) + directional(2, 2) +
+                                         directional(3, 9) + directional(2, 3));
+    ServingSettings latest;
+    latest.latest_only.set(wire::WidgetRegistry(wire::DirectionalButton{}).index());
+    testing::start_thread(link.server, sender, log, {}, /*fail_on=*/1, HandlerReaction::Hold,
+                          false, latest);
+    ASSERT_TRUE(log->wait_frames(1));
+    auto next_log = std::make_shared<testing::HandlerLog>();
+    std::optional<StopSender> next;
+    testing::start_thread(link.server, next, next_log, sender->retire());
+    sender.reset();
+    log->release();
+    ASSERT_TRUE(next_log->wait_frames(3));
+    EXPECT_EQ(log->snapshot(), std::vector<std::string>{"ClickButton_1()"});
+    EXPECT_EQ(next_log->snapshot(),
+              (std::vector<std::string>{"DirectionalButton_2(2)", "DirectionalButton_3(9)",
+                                        "DirectionalButton_2(3)"}));
+    ASSERT_TRUE(log->wait_destroyed());
+    ASSERT_TRUE(next->send());
+    ASSERT_TRUE(next_log->wait_destroyed());
+    EXPECT_EQ(err.text(), "");
+}
+
 struct HandlerReactionCase {
     const char* name;
     HandlerReaction how;

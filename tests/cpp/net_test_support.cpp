@@ -265,7 +265,8 @@ Dispatched RecordingHandler::execute_action(const wire::Frame& frame, BeforeProg
 
 int start_thread(const Fd& server, std::optional<StopSender>& sender,
                  std::shared_ptr<HandlerLog> log, Predecessor predecessor,
-                 std::optional<std::uint8_t> fail_on, HandlerReaction how, bool watch_finish) {
+                 std::optional<std::uint8_t> fail_on, HandlerReaction how, bool watch_finish,
+                 ServingSettings settings) {
     auto channel = make_stop_channel();
     auto copy = duplicate(server);
     EXPECT_TRUE(channel && copy);
@@ -277,7 +278,8 @@ int start_thread(const Fd& server, std::optional<StopSender>& sender,
     const int wake_fd = channel.value().second.wake_fd();
     auto started = spawn_serving_thread(
         std::move(copy).value(), std::move(channel.value().second),
-        std::make_unique<RecordingHandler>(std::move(log), fail_on, how), std::move(predecessor));
+        std::make_unique<RecordingHandler>(std::move(log), fail_on, how), std::move(predecessor),
+        std::move(settings));
     EXPECT_TRUE(started) << started.error().display();
     return wake_fd;
 }

@@ -142,7 +142,8 @@ class RecordingHandler : public FrameHandler {
 int start_thread(const Fd& server, std::optional<StopSender>& sender,
                  std::shared_ptr<HandlerLog> log, Predecessor predecessor = {},
                  std::optional<std::uint8_t> fail_on = std::nullopt,
-                 HandlerReaction how = HandlerReaction::Error, bool watch_finish = false);
+                 HandlerReaction how = HandlerReaction::Error, bool watch_finish = false,
+                 ServingSettings settings = {});
 
 // True when `fd` can be read without waiting.
 inline bool readable(int fd) {
