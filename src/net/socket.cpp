@@ -2,6 +2,7 @@
 #include "net/socket.hpp"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -35,6 +36,20 @@ Result<Fd, SystemError> listen_at(const ListenAddress& address) {
     return socket;
 }
 
+// Waits one look interval for room to write (or an error to report), then looks at the client.
+Status<SystemError> wait_for_room(const Fd& socket, const RetryAfterInterrupt& retry,
+                                  WriteLiveness& liveness) {
+    pollfd room{socket.get(), POLLOUT, 0};
+    const int timeout = static_cast<int>(liveness.look_interval().count());
+    auto ready = system_call([&] { return ::poll(&room, 1, timeout); },
+                             [&] { return retry_after(retry); });
+    if (!ready) return fail(std::move(ready).error());
+    auto gone = liveness.look(socket, true);
+    if (!gone) return fail(std::move(gone).error());
+    if (gone.value()) return fail(SystemError::from_errno(ETIMEDOUT));
+    return ok_unit;
+}
+
 }  // namespace
 
 Result<Fd, SystemError> listen_on(std::string_view address) {
@@ -51,12 +66,25 @@ Result<Fd, SystemError> listen_on(std::string_view address) {
     return fail(std::move(*last));
 }
 
-Result<Fd, SystemError> accept_one(const Fd& listener, const RetryAfterInterrupt& retry) {
-    auto accepted =
-        system_call([&] { return ::accept4(listener.get(), nullptr, nullptr, SOCK_CLOEXEC); },
-                    [&] { return retry_after(retry); });
-    if (!accepted) return fail(std::move(accepted).error());
-    return Fd(accepted.value());
+Result<Fd, SystemError> accept_one(const Fd& listener, const RetryAfterInterrupt& retry,
+                                   const ClientAdmission& admission) {
+    for (;;) {
+        sockaddr_storage peer{};
+        socklen_t length = sizeof peer;
+        auto accepted = system_call(
+            [&] {
+                return ::accept4(listener.get(), reinterpret_cast<sockaddr*>(&peer), &length,
+                                 SOCK_CLOEXEC);
+            },
+            [&] { return retry_after(retry); });
+        if (!accepted) return fail(std::move(accepted).error());
+        Fd client(accepted.value());
+        if (admission.filter == nullptr || admission.filter->allows(peer)) return client;
+        client.reset();
+        if (admission.refused && !admission.refused(peer_text(peer))) {
+            return fail(SystemError::from_errno(ECANCELED));
+        }
+    }
 }
 
 Result<Fd, SystemError> duplicate(const Fd& socket) {
@@ -66,11 +94,17 @@ Result<Fd, SystemError> duplicate(const Fd& socket) {
 }
 
 Status<SystemError> send_all(const Fd& socket, std::span<const std::uint8_t> bytes,
-                             const RetryAfterInterrupt& retry) {
+                             const RetryAfterInterrupt& retry, WriteLiveness* liveness) {
+    const int flags = MSG_NOSIGNAL | (liveness != nullptr ? MSG_DONTWAIT : 0);
     while (!bytes.empty()) {
         auto sent = system_call(
-            [&] { return ::send(socket.get(), bytes.data(), bytes.size(), MSG_NOSIGNAL); },
+            [&] { return ::send(socket.get(), bytes.data(), bytes.size(), flags); },
             [&] { return retry_after(retry); });
+        if (!sent && liveness != nullptr &&
+            (sent.error().code == EAGAIN || sent.error().code == EWOULDBLOCK)) {
+            if (auto room = wait_for_room(socket, retry, *liveness); !room) return room;
+            continue;
+        }
         if (!sent) return fail(std::move(sent).error());
         if (sent.value() == 0) {
             return fail(SystemError::fixed("WriteZero", "failed to write whole buffer"));
@@ -80,6 +114,10 @@ Status<SystemError> send_all(const Fd& socket, std::span<const std::uint8_t> byt
         // it with EINTR; without this check the next send would block again, the signal unseen
         // until the peer reads or goes away.
         if (!bytes.empty() && !retry_after(retry)) return fail(SystemError::from_errno(EINTR));
+    }
+    if (liveness != nullptr) {
+        // The last bytes may wait in the kernel behind a closed window.
+        if (auto looked = liveness->look(socket, false); !looked) return fail(looked.error());
     }
     return ok_unit;
 }

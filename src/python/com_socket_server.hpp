@@ -5,13 +5,16 @@
 
 #include "python/python.hpp"
 
+#include <chrono>
 #include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 
+#include "net/client_filter.hpp"
 #include "net/client_watch.hpp"
 #include "net/fd.hpp"
+#include "net/liveness.hpp"
 #include "net/stop_channel.hpp"
 #include "python/classes.hpp"
 #include "python/errors.hpp"
@@ -28,6 +31,14 @@ struct ComSocketServerState {
     // What became of the client of `stream`, as its serving threads saw it: set by serve(),
     // kept by a serve() on the same connection, dropped by open() (a new client).
     std::shared_ptr<net::ClientWatch> client_watch;
+    // Seconds without an answer at the network level after which a client counts as gone
+    // (none: never), applied to every accepted connection; the writer's side of it for `stream`.
+    std::optional<double> liveness_timeout = default_liveness_timeout;
+    std::optional<net::WriteLiveness> stream_liveness;
+    // The clients open() lets in; none: any.
+    std::optional<net::ClientFilter> allowed_clients;
+
+    static constexpr double default_liveness_timeout = 15.0;
 
     // A snapshot for a serving thread: new map, same keys, new references to the same objects.
     // Needs the interpreter lock.

@@ -3,6 +3,7 @@
 
 #include <cfloat>
 #include <cmath>
+#include <vector>
 
 #include "python/errors.hpp"
 #include "python/faults.hpp"
@@ -72,6 +73,99 @@ Result<float, OperationError> to_f32(Handle object) {
 Result<std::string, OperationError> to_text(Handle object) {
     if (!PyUnicode_Check(object.get())) return fail(conversion_error(object.get(), "PyString"));
     return utf8_text(object.get());
+}
+
+namespace {
+
+// A bound as Python writes the number, without a ".0" for a whole one: "0", "3600", "0.5".
+std::string bound_text(double bound) {
+    char* written = PyOS_double_to_string(bound, 'r', 0, 0, nullptr);
+    if (written == nullptr) {
+        discard_pending_exception();
+        return std::to_string(bound);
+    }
+    std::string text(written);
+    PyMem_Free(written);
+    if (text.size() > 2 && text.compare(text.size() - 2, 2, ".0") == 0) text.resize(text.size() - 2);
+    return text;
+}
+
+// repr() of the value given, for the message that refuses it.
+std::string value_text(PyObject* value) {
+    Ref written = steal(PyObject_Repr(value));
+    std::string text;
+    if (written) {
+        auto utf8 = utf8_text(written.get());
+        if (utf8.ok()) return std::move(utf8).value();
+    } else {
+        discard_pending_exception();
+    }
+    return "a number too large to show";  // an int beyond the interpreter's digit limit
+}
+
+}  // namespace
+
+Result<double, OperationError> seconds_setting(PyObject* value, std::string_view attribute,
+                                               double lower, bool lower_allowed, double upper) {
+    if (PyBool_Check(value) || !(PyLong_Check(value) || PyFloat_Check(value))) {
+        return fail(type_error(
+            concat({attribute, " must be a number of seconds, not ", type_qualname(value)})));
+    }
+    double seconds = PyFloat_AsDouble(value);
+    if (seconds == -1.0 && PyErr_Occurred()) {
+        // An int too large for a double: beyond every bound, on the side of its sign.
+        discard_pending_exception();
+        Ref zero = steal(PyLong_FromLong(0));
+        if (!zero) return fail(pending_error());
+        const int negative = PyObject_RichCompareBool(value, zero.get(), Py_LT);
+        if (negative < 0) return fail(pending_error());
+        seconds = negative ? -DBL_MAX : DBL_MAX;
+    }
+    const bool above_lower = lower_allowed ? seconds >= lower : seconds > lower;
+    if (!std::isfinite(seconds) || !above_lower) {
+        return fail(value_error(concat({attribute, " must be finite and ",
+                                        lower_allowed ? "at least " : "greater than ",
+                                        bound_text(lower), ", not ", value_text(value)})));
+    }
+    if (seconds > upper) {
+        return fail(value_error(concat({attribute, " must be at most ", bound_text(upper),
+                                        ", not ", value_text(value)})));
+    }
+    return seconds;
+}
+
+Result<std::optional<net::ClientFilter>, OperationError> to_client_filter(
+    Handle value, std::string_view attribute) {
+    if (value.get() == Py_None) return std::optional<net::ClientFilter>();
+    const auto not_iterable = [&] {
+        return type_error(concat({attribute, " must be None or an iterable of addresses and ",
+                                  "networks, not ", type_qualname(value.get())}));
+    };
+    // A str is iterable, but its characters are no addresses: it is one address given alone.
+    if (PyUnicode_Check(value.get())) return fail(not_iterable());
+    Ref iterator = steal(PyObject_GetIter(value.get()));
+    if (!iterator) {
+        if (!PyErr_ExceptionMatches(PyExc_TypeError)) return fail(pending_error());
+        discard_pending_exception();
+        return fail(not_iterable());
+    }
+    std::vector<net::ClientNetwork> allowed;
+    while (Ref item = steal(PyIter_Next(iterator.get()))) {
+        if (!PyUnicode_Check(item.get())) {
+            return fail(type_error(concat({attribute, " entries must be str, not ",
+                                           type_qualname(item.get())})));
+        }
+        VELTO_TRY(std::string text, utf8_text(item.get()));
+        auto network = net::ClientNetwork::parse(text);
+        if (!network.ok()) return fail(value_error(concat({attribute, ": ", network.error()})));
+        allowed.push_back(std::move(network).value());
+    }
+    if (PyErr_Occurred()) return fail(pending_error());
+    if (allowed.empty()) {
+        return fail(value_error(concat({attribute, " is empty, so no client could ever connect; ",
+                                        "None lets any client in"})));
+    }
+    return std::optional<net::ClientFilter>(net::ClientFilter(std::move(allowed)));
 }
 
 Result<PyObject*, OperationError> to_instance(Handle object, PyTypeObject* type,

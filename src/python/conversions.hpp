@@ -8,10 +8,12 @@
 #include "python/python.hpp"
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
 #include "common/result.hpp"
+#include "net/client_filter.hpp"
 #include "python/classes.hpp"
 #include "python/conversions.hpp"
 #include "python/errors.hpp"
@@ -46,6 +48,19 @@ Result<float, OperationError> to_f32(Handle object);
 // A str (or subclass) as UTF-8 (target "PyString"). Lone surrogates fail with the interpreter's
 // UnicodeEncodeError.
 Result<std::string, OperationError> to_text(Handle object);
+
+// A setting in seconds: an int or float (subclasses included, bool excluded; else TypeError
+// "<attribute> must be a number of seconds, not <type>"), finite, above `lower` (or at it, when
+// `lower_allowed`) and at most `upper` (else ValueError naming the attribute and the value, as
+// in "<attribute> must be finite and greater than 0, not -1").
+Result<double, OperationError> seconds_setting(PyObject* value, std::string_view attribute,
+                                               double lower, bool lower_allowed, double upper);
+
+// The clients to let in: None (any), or an iterable of address and network texts. A bare str, an
+// object that is not iterable or an entry that is not a str is a TypeError; an entry that is no
+// address or network, or no entry at all, a ValueError; each text names `attribute`.
+Result<std::optional<net::ClientFilter>, OperationError> to_client_filter(
+    Handle value, std::string_view attribute);
 
 // An instance of `type` or of a subclass of it (target: the class name).
 Result<PyObject*, OperationError> to_instance(Handle object, PyTypeObject* type,

@@ -98,9 +98,12 @@ inline Result<Ref, OperationError> owned(PyObject* new_reference) {
 // interpreter's pending exception. If that fails, the failure is the error.
 OperationError host_error(PyObject* type, std::string_view message);
 
-// The three kinds of exception the module raises with its own texts.
+// The kinds of exception the module raises with its own texts.
 inline OperationError type_error(std::string_view message) {
     return host_error(PyExc_TypeError, message);
+}
+inline OperationError value_error(std::string_view message) {
+    return host_error(PyExc_ValueError, message);
 }
 inline OperationError overflow_error(std::string_view message) {
     return host_error(PyExc_OverflowError, message);

@@ -1,0 +1,121 @@
+// Keepalive and the user timeout of a connection, and keeping the user timeout away from a
+// client that is there with its receive window closed.
+#include "net/liveness.hpp"
+
+#include <linux/tcp.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <array>
+#include <span>
+#include <cerrno>
+#include <cstddef>
+
+namespace velto::net {
+
+namespace {
+
+// The kernel's limits (MAX_TCP_KEEPIDLE, MAX_TCP_KEEPINTVL, MAX_TCP_KEEPCNT).
+constexpr long longest_keepalive_seconds = 32767;
+constexpr long most_keepalive_probes = 127;
+
+Status<SystemError> set_option(const Fd& socket, int level, int name, int value) {
+    if (::setsockopt(socket.get(), level, name, &value, sizeof value) != 0) {
+        return fail(SystemError::from_errno(errno));
+    }
+    return ok_unit;
+}
+
+int user_timeout_ms(std::chrono::milliseconds timeout) noexcept {
+    return static_cast<int>(std::clamp<std::chrono::milliseconds::rep>(
+        timeout.count(), 1, static_cast<std::chrono::milliseconds::rep>(longest_liveness_seconds) * 1000));
+}
+
+}  // namespace
+
+KeepaliveTimings keepalive_timings(std::chrono::milliseconds timeout) noexcept {
+    const long total = std::max<long>(1, static_cast<long>((timeout.count() + 999) / 1000));
+    const long idle = std::clamp<long>(total / 3, 1, longest_keepalive_seconds);
+    const long rest = std::max<long>(total - idle, 1);
+    const long interval = std::clamp<long>(rest / 4, 1, longest_keepalive_seconds);
+    const long count = std::clamp<long>((rest + interval - 1) / interval, 1, most_keepalive_probes);
+    return {static_cast<int>(idle), static_cast<int>(interval), static_cast<int>(count)};
+}
+
+Status<SystemError> apply_liveness(const Fd& socket,
+                                   std::optional<std::chrono::milliseconds> timeout) {
+    struct Option {
+        int level;
+        int name;
+        int value;
+    };
+    const KeepaliveTimings timings = keepalive_timings(timeout.value_or(std::chrono::seconds(1)));
+    // Keepalive goes on last and off first, so that no probe goes out with stale timings.
+    const std::array<Option, 5> on{{
+        {IPPROTO_TCP, TCP_KEEPIDLE, timings.idle_seconds},
+        {IPPROTO_TCP, TCP_KEEPINTVL, timings.interval_seconds},
+        {IPPROTO_TCP, TCP_KEEPCNT, timings.count},
+        {IPPROTO_TCP, TCP_USER_TIMEOUT, timeout ? user_timeout_ms(*timeout) : 0},
+        {SOL_SOCKET, SO_KEEPALIVE, 1},
+    }};
+    const std::array<Option, 2> off{{
+        {SOL_SOCKET, SO_KEEPALIVE, 0},
+        {IPPROTO_TCP, TCP_USER_TIMEOUT, 0},
+    }};
+    const std::span<const Option> options = timeout ? std::span<const Option>(on) : off;
+    for (const Option& option : options) {
+        if (auto set = set_option(socket, option.level, option.name, option.value); !set) {
+            return set;
+        }
+    }
+    return ok_unit;
+}
+
+std::chrono::milliseconds WriteLiveness::look_interval() const noexcept {
+    // Often enough that the user timeout is lifted long before a closed window has lasted the
+    // timeout, and a vanished client is noticed soon after.
+    return std::clamp(timeout_ / 4, std::chrono::milliseconds(50), std::chrono::milliseconds(1000));
+}
+
+Status<SystemError> WriteLiveness::set_user_timeout(const Fd& socket, bool lifted) {
+    if (lifted == lifted_) return ok_unit;
+    auto set = set_option(socket, IPPROTO_TCP, TCP_USER_TIMEOUT,
+                          lifted ? 0 : user_timeout_ms(timeout_));
+    if (set) lifted_ = lifted;
+    return set;
+}
+
+Result<bool, SystemError> WriteLiveness::look(const Fd& socket, bool waiting) {
+    tcp_info info{};
+    socklen_t length = sizeof info;
+    if (::getsockopt(socket.get(), IPPROTO_TCP, TCP_INFO, &info, &length) != 0) {
+        return fail(SystemError::from_errno(errno));
+    }
+    // A kernel too old to tell how much is waiting unsent: the user timeout stays as set.
+    if (length < offsetof(tcp_info, tcpi_notsent_bytes) + sizeof info.tcpi_notsent_bytes) {
+        return false;
+    }
+    // Bytes wait unsent although none are in flight: only a closed window holds them back, and
+    // the kernel probes it.
+    const bool window_closed = info.tcpi_notsent_bytes > 0 && info.tcpi_unacked == 0;
+    if (!window_closed) {
+        unanswered_looks_ = 0;
+        if (auto set = set_user_timeout(socket, false); !set) return fail(std::move(set).error());
+        return false;
+    }
+    // tcpi_probes counts the window probes sent since the client last answered; a client that
+    // is there answers within a round trip, well inside one look interval.
+    if (info.tcpi_probes == 0 || !waiting) {
+        unanswered_looks_ = 0;
+        if (info.tcpi_probes == 0) {
+            if (auto set = set_user_timeout(socket, true); !set) return fail(std::move(set).error());
+        }
+        return false;
+    }
+    if (++unanswered_looks_ < 2) return false;
+    if (auto set = set_user_timeout(socket, false); !set) return fail(std::move(set).error());
+    return true;
+}
+
+}  // namespace velto::net
