@@ -11,6 +11,7 @@
 #include <span>
 #include <cerrno>
 #include <cstddef>
+#include <cstdint>
 
 namespace velto::net {
 
@@ -19,6 +20,9 @@ namespace {
 // The kernel's limits (MAX_TCP_KEEPIDLE, MAX_TCP_KEEPINTVL, MAX_TCP_KEEPCNT).
 constexpr long longest_keepalive_seconds = 32767;
 constexpr long most_keepalive_probes = 127;
+// TCP_CLOSE of the kernel's states, which <linux/tcp.h> does not name (<netinet/tcp.h> does, but
+// its tcp_info lacks the fields read here).
+constexpr std::uint8_t tcp_state_closed = 7;
 
 Status<SystemError> set_option(const Fd& socket, int level, int name, int value) {
     if (::setsockopt(socket.get(), level, name, &value, sizeof value) != 0) {
@@ -92,6 +96,13 @@ Result<bool, SystemError> WriteLiveness::look(const Fd& socket, bool waiting) {
     if (::getsockopt(socket.get(), IPPROTO_TCP, TCP_INFO, &info, &length) != 0) {
         return fail(SystemError::from_errno(errno));
     }
+    // The kernel ended the connection after retransmissions or probes nobody answered: its
+    // user timeout or keepalive gave up on the client. The write reports that as the timeout
+    // it is without taking the connection's error, which is the serving thread's to receive.
+    if (waiting && info.tcpi_state == tcp_state_closed &&
+        (info.tcpi_retransmits > 0 || info.tcpi_probes > 0 || info.tcpi_backoff > 0)) {
+        return true;
+    }
     // A kernel too old to tell how much is waiting unsent: the user timeout stays as set.
     if (length < offsetof(tcp_info, tcpi_notsent_bytes) + sizeof info.tcpi_notsent_bytes) {
         return false;
@@ -104,15 +115,18 @@ Result<bool, SystemError> WriteLiveness::look(const Fd& socket, bool waiting) {
         if (auto set = set_user_timeout(socket, false); !set) return fail(std::move(set).error());
         return false;
     }
-    // tcpi_probes counts the window probes sent since the client last answered; a client that
-    // is there answers within a round trip, well inside one look interval.
-    if (info.tcpi_probes == 0 || !waiting) {
+    // tcpi_probes counts the window probes sent since the client last answered. A client that
+    // is there answers each within a round trip, but not always the first: it rate-limits its
+    // answers to probes that fall outside its window. Two probes in a row unanswered, at two
+    // looks in a row, is a client that is gone.
+    if (info.tcpi_probes < 2) {
         unanswered_looks_ = 0;
-        if (info.tcpi_probes == 0) {
-            if (auto set = set_user_timeout(socket, true); !set) return fail(std::move(set).error());
-        }
+        if (auto set = set_user_timeout(socket, true); !set) return fail(std::move(set).error());
         return false;
     }
+    // Only a waiting write looks often enough to tell; after a write the user timeout stays as
+    // it is until one does.
+    if (!waiting) return false;
     if (++unanswered_looks_ < 2) return false;
     if (auto set = set_user_timeout(socket, false); !set) return fail(std::move(set).error());
     return true;

@@ -45,9 +45,10 @@ class WriteLiveness {
     std::chrono::milliseconds look_interval() const noexcept;
 
     // Looks at the connection after a write, or while a write waits for room (`waiting`), and
-    // sets the user timeout accordingly. Returns true when the client has stopped answering the
-    // window probes for two looks in a row while a write waited: it is gone, and the waiting
-    // write ends with ETIMEDOUT (the kernel, its user timeout back, ends the connection too).
+    // sets the user timeout accordingly. Returns true, while a write waits, when the client is
+    // gone: the kernel gave up on it, or it stopped answering the window probes for two looks in
+    // a row (the kernel, its user timeout back, then ends the connection too). The waiting write
+    // then ends with ETIMEDOUT.
     Result<bool, SystemError> look(const Fd& socket, bool waiting);
 
   private:

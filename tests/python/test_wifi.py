@@ -1,0 +1,311 @@
+"""A phone on Wi-Fi, through a real network: each case runs a server program and a phone program
+in a network namespace of its own, on loopback addresses, and makes the phone vanish by taking
+the namespace's link down (no FIN, no reset: the phone's packets simply stop)."""
+
+import os
+import shutil
+import subprocess
+import time
+import uuid
+from concurrent.futures import ThreadPoolExecutor
+
+import pytest
+
+import velto_protocol as vp
+from velto_client import ServerProcess, frame, hand_result
+
+PORT = 7000
+# Every wait here is bounded; these are far beyond what each step takes.
+STEP = 10
+LONG = 45
+
+CAN_MAKE_NAMESPACES = os.geteuid() == 0 and shutil.which("ip") is not None
+needs_namespaces = pytest.mark.skipif(
+    not CAN_MAKE_NAMESPACES,
+    reason="network namespaces need root and the ip command (iproute2); CI runs as root",
+)
+
+
+class Namespace:
+    """A network namespace with only its loopback link, removed again on exit."""
+
+    def __init__(self):
+        self.name = f"velto-{uuid.uuid4().hex[:12]}"
+        self.programs = []
+
+    def __enter__(self):
+        made = subprocess.run(["ip", "netns", "add", self.name], capture_output=True, text=True)
+        if made.returncode != 0:
+            pytest.skip(f"cannot make a network namespace here: {made.stderr.strip()}")
+        self.link(True)
+        return self
+
+    def __exit__(self, *exc_info):
+        for program in self.programs:
+            program.__exit__(None, None, None)
+        subprocess.run(["ip", "netns", "del", self.name], check=True, timeout=STEP)
+
+    def link(self, up):
+        """Brings the loopback link up, or takes it down: every phone in here vanishes."""
+        subprocess.run(["ip", "netns", "exec", self.name, "ip", "link", "set", "lo",
+                        "up" if up else "down"], check=True, timeout=STEP)
+
+    def program(self, setup=""):
+        """A command-driven Python program (see ServerProcess.driver) run inside."""
+        program = ServerProcess.driver(SETUP + setup, PORT,
+                                       prefix=("ip", "netns", "exec", self.name))
+        self.programs.append(program)
+        return program
+
+    def server(self, setup=""):
+        return self.program(f"server = vp.ComSocketServer({ADDRESS!r})\n" + setup)
+
+    def phone(self, source="127.0.0.1", host="127.0.0.1", rcvbuf=0):
+        """A phone connected to the server (whose open() must be waiting)."""
+        phone = self.program()
+        phone.call(f"phone = connect({host!r}, {source!r}, {rcvbuf})", timeout=STEP)
+        return phone
+
+
+ADDRESS = f"[::]:{PORT}"
+
+# Both programs: the module, a connect helper for phones, and the server's debug records on fd 1.
+SETUP = """
+import logging, socket, time, threading
+import velto_protocol as vp
+S, C, E = vp.ServerStatus, vp.ConfirmResult, vp.ErrorResult
+
+class Say(logging.Handler):
+    def emit(self, record):
+        say("log: " + record.getMessage())
+
+logger = logging.getLogger("velto_protocol.server.com_socket")
+logger.addHandler(Say())
+logger.setLevel(logging.DEBUG)
+
+def connect(host, source, rcvbuf):
+    family = socket.AF_INET6 if ":" in host else socket.AF_INET
+    sock = socket.socket(family)
+    if rcvbuf:
+        sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, rcvbuf)
+    sock.bind((source, 0))
+    sock.settimeout(10)
+    sock.connect((host, PORT))
+    return sock
+
+def answered(sock, count):
+    got = b""
+    while len(got) < count:
+        chunk = sock.recv(count - len(got))
+        if not chunk:
+            break
+        got += chunk
+    return len(got)
+"""
+
+ANSWER = "server.on(1, 'ClickButton', lambda w: server.callback(1, S.Idle, C(True)))\n"
+CLICK = frame(1, "ClickButton")
+ANSWER_SIZE = len(hand_result(1, "Idle", confirm=True))
+
+
+def opened(ns, setup="", **phone_options):
+    """A server program with `setup`, opened with a phone, and serving."""
+    server = ns.server(setup)
+    server.start("server.open()")
+    phone = ns.phone(**phone_options)
+    assert server.result(timeout=STEP) == "None"
+    assert server.call("server.serve()") == "None"
+    return server, phone
+
+
+# ---- the cases -------------------------------------------------------------------------------
+
+
+def vanished_phone_noticed(ns, timeout):
+    setup = "" if timeout is None else f"server.liveness_timeout = {timeout}\n"
+    server, _ = opened(ns, setup + ANSWER)
+    ns.link(False)
+    assert server.call("server.wait_disconnected(timeout=40)", timeout=LONG) == "'disconnected'"
+    server.wait_stderr("Failed to read frame : Connection timed out (os error 110)")
+    # As after any fault of the serving thread.
+    with pytest.raises(Exception, match="sending on a closed channel"):
+        server.call("server.close()")
+
+
+def callback_loop_to_vanished_phone(ns):
+    """The program keeps answering a phone that has gone: callback() ends with the kernel's
+    error instead of blocking without end, and another thread of the program runs again."""
+    server, _ = opened(ns, "server.liveness_timeout = 2\n" + """
+beats = []
+def heartbeat():
+    for _ in range(6000):
+        beats.append(time.monotonic())
+        time.sleep(0.01)
+threading.Thread(target=heartbeat, daemon=True).start()
+
+def heart_goes_on():
+    beaten = len(beats)
+    time.sleep(0.2)
+    return len(beats) > beaten
+
+def answer_until_it_fails():
+    for _ in range(100000):
+        try:
+            server.callback(1, S.Busy, E("reading " * 10000))
+        except RuntimeError as error:
+            return str(error)
+        time.sleep(0.01)
+""")
+    ns.link(False)
+    assert server.call("answer_until_it_fails()", timeout=LONG) == "'Connection timed out (os error 110)'"
+    # The heartbeat went on after the callback gave up.
+    assert server.call("heart_goes_on()") == "True"
+    server.wait_stderr("Failed to read frame : Connection timed out (os error 110)")
+
+
+def silent_phone_kept(ns):
+    """A phone that says nothing for four timeouts is still served."""
+    server, phone = opened(ns, "server.liveness_timeout = 1\n" + ANSWER)
+    assert server.call("server.wait_disconnected(timeout=4)", timeout=STEP) == "None"
+    phone.call(f"phone.sendall({CLICK!r})")
+    assert phone.call(f"answered(phone, {ANSWER_SIZE})") == str(ANSWER_SIZE)
+
+
+def phone_that_does_not_read_kept(ns):
+    """A phone that is there but reads nothing: its window stays closed for four timeouts while
+    callback() blocks, as a write to a full connection does; then it reads, and gets it all."""
+    size = 8 << 20
+    server, phone = opened(ns, "server.liveness_timeout = 1\n", rcvbuf=4096)
+    server.start(f"server.callback(1, S.Busy, E('x' * {size}))")
+    time.sleep(4)
+    assert phone.call(f"answered(phone, {size})", timeout=LONG) == str(size)
+    assert server.result(timeout=STEP) == "None"
+
+
+def reconnect_loop_serves_returning_phone(ns):
+    """The README's reconnect loop: the phone vanishes, is noticed, comes back and is served."""
+    server = ns.server("server.liveness_timeout = 2\n" + ANSWER + """
+def serve_rounds(rounds):
+    for _ in range(rounds):
+        server.open()
+        say("event: connected")
+        server.serve()
+        say("event: " + str(server.wait_disconnected(timeout=30)))
+""")
+    server.start("serve_rounds(2)")
+    ns.phone()
+    seen = server.wait_line("event: connected", timeout=STEP)
+    ns.link(False)
+    seen = server.wait_line("event: disconnected", start=seen, timeout=LONG)
+    ns.link(True)
+    back = ns.phone()
+    server.wait_line("event: connected", start=seen, timeout=STEP)
+    back.call(f"phone.sendall({CLICK!r})")
+    assert back.call(f"answered(phone, {ANSWER_SIZE})") == str(ANSWER_SIZE)
+    back.call("phone.close()")
+    assert server.result(timeout=STEP) == "None"
+
+
+def only_allowed_phones(ns, allowed, refused, admitted):
+    """Phones from `refused` sources are closed before a byte is read, with a debug record each;
+    the phone from `admitted` is the one open() returns with."""
+    server = ns.server(f"server.allowed_clients = {allowed!r}\n" + ANSWER)
+    server.start("server.open()")
+    for source, host in refused:
+        stranger = ns.phone(source=source, host=host)
+        assert stranger.call("phone.recv(10)", timeout=STEP) == "b''"
+        server.wait_line(f"log: refused client {source}: not in allowed_clients", timeout=STEP)
+    source, host = admitted
+    phone = ns.phone(source=source, host=host)
+    assert server.result(timeout=STEP) == "None"
+    assert server.call("server.serve()") == "None"
+    phone.call(f"phone.sendall({CLICK!r})")
+    assert phone.call(f"answered(phone, {ANSWER_SIZE})") == str(ANSWER_SIZE)
+
+
+CASES = {
+    "vanished phone noticed, 2 s": lambda ns: vanished_phone_noticed(ns, 2),
+    "vanished phone noticed, default 15 s": lambda ns: vanished_phone_noticed(ns, None),
+    "callback() loop to a vanished phone": callback_loop_to_vanished_phone,
+    "silent phone kept": silent_phone_kept,
+    "phone that does not read kept": phone_that_does_not_read_kept,
+    "reconnect loop serves the phone that comes back": reconnect_loop_serves_returning_phone,
+    "IPv4: a stranger refused, the allowed phone served": lambda ns: only_allowed_phones(
+        ns, ["127.0.0.2", "10.0.0.0/8"], [("127.0.0.3", "127.0.0.1")], ("127.0.0.2", "127.0.0.1")),
+    "IPv6 refused, IPv4-mapped allowed by its IPv4 network": lambda ns: only_allowed_phones(
+        ns, ["fd00::/8", "127.0.0.0/30"], [("::1", "::1"), ("127.0.0.9", "127.0.0.1")],
+        ("127.0.0.2", "127.0.0.1")),
+    "IPv6 allowed": lambda ns: only_allowed_phones(ns, ("::1",), [], ("::1", "::1")),
+}
+
+# The long cases run side by side, each in its own namespace, while the others run.
+BACKGROUND = ["vanished phone noticed, default 15 s", "phone that does not read kept",
+              "silent phone kept"]
+
+
+def run_case(name):
+    with Namespace() as ns:
+        CASES[name](ns)
+
+
+@pytest.fixture(scope="module")
+def background():
+    if not CAN_MAKE_NAMESPACES:
+        yield {}
+        return
+    with ThreadPoolExecutor(len(BACKGROUND)) as pool:
+        yield {name: pool.submit(run_case, name) for name in BACKGROUND}
+
+
+@needs_namespaces
+@pytest.mark.parametrize("name", [*BACKGROUND, *[n for n in CASES if n not in BACKGROUND]][::-1])
+def test_phone_on_a_real_network(name, background):
+    if name in background:
+        background[name].result(timeout=90)
+    else:
+        run_case(name)
+
+
+# ---- the settings' values (no network needed) ------------------------------------------------
+
+@pytest.mark.parametrize("attribute, value, error, text", [
+    ("liveness_timeout", True, TypeError, "liveness_timeout must be a number of seconds, not bool"),
+    ("liveness_timeout", "5", TypeError, "liveness_timeout must be a number of seconds, not str"),
+    ("liveness_timeout", 0, ValueError, "liveness_timeout must be finite and greater than 0, not 0"),
+    ("liveness_timeout", -1, ValueError, "liveness_timeout must be finite and greater than 0, not -1"),
+    ("liveness_timeout", float("nan"), ValueError, "liveness_timeout must be finite and greater than 0, not nan"),
+    ("liveness_timeout", float("inf"), ValueError, "liveness_timeout must be finite and greater than 0, not inf"),
+    ("liveness_timeout", 10**400, ValueError, "liveness_timeout must be at most 2147483, not 1"),
+    ("allowed_clients", "127.0.0.1", TypeError, "allowed_clients must be None or an iterable of addresses and networks, not str"),
+    ("allowed_clients", 5, TypeError, "allowed_clients must be None or an iterable of addresses and networks, not int"),
+    ("allowed_clients", [b"127.0.0.1"], TypeError, "allowed_clients entries must be str, not bytes"),
+    ("allowed_clients", [], ValueError, "allowed_clients is empty, so no client could ever connect; None lets any client in"),
+    ("allowed_clients", ["phone"], ValueError, "allowed_clients: 'phone' is not an IPv4 or IPv6 address or network"),
+    ("allowed_clients", ["192.168.1.5/24"], ValueError, "allowed_clients: '192.168.1.5/24' has host bits set: the network is '192.168.1.0/24'"),
+    ("allowed_clients", ["10.0.0.0/33"], ValueError, "allowed_clients: '10.0.0.0/33' has no prefix length from 0 to 32 after its '/'"),
+    ("allowed_clients", ["fd00::/x"], ValueError, "allowed_clients: 'fd00::/x' has no prefix length from 0 to 128 after its '/'"),
+])
+def test_bad_setting_refused_and_kept(attribute, value, error, text):
+    server = vp.ComSocketServer("127.0.0.1:0")
+    before = getattr(server, attribute)
+    with pytest.raises(error) as raised:
+        setattr(server, attribute, value)
+    assert str(raised.value).startswith(text)
+    assert getattr(server, attribute) == before
+    with pytest.raises(TypeError, match=f"cannot delete {attribute}"):
+        delattr(server, attribute)
+
+
+@pytest.mark.parametrize("attribute, value, read", [
+    ("liveness_timeout", None, None),
+    ("liveness_timeout", 2, 2.0),
+    ("liveness_timeout", 0.25, 0.25),
+    ("allowed_clients", None, None),
+    ("allowed_clients", iter(["192.168.1.20", "192.168.1.0/24", "FD00::/8", "::ffff:10.0.0.0/104"]),
+     ("192.168.1.20", "192.168.1.0/24", "fd00::/8", "10.0.0.0/8")),
+])
+def test_setting_read_back_normalized(attribute, value, read):
+    server = vp.ComSocketServer("127.0.0.1:0")
+    assert (server.liveness_timeout, server.allowed_clients) == (15.0, None)
+    setattr(server, attribute, value)
+    assert getattr(server, attribute) == read
