@@ -2,106 +2,19 @@
 in a network namespace of its own, on loopback addresses, and makes the phone vanish by taking
 the namespace's link down (no FIN, no reset: the phone's packets simply stop)."""
 
-import os
-import shutil
-import subprocess
 import time
-import uuid
 from concurrent.futures import ThreadPoolExecutor
 
 import pytest
 
 import velto_protocol as vp
-from velto_client import ServerProcess, frame, hand_result
+from network_namespace import CAN_MAKE_NAMESPACES, LONG, STEP, Namespace, NamespaceUnavailable
+from velto_client import frame, hand_result
 
-PORT = 7000
-# Every wait here is bounded; these are far beyond what each step takes.
-STEP = 10
-LONG = 45
-
-CAN_MAKE_NAMESPACES = os.geteuid() == 0 and shutil.which("ip") is not None
 needs_namespaces = pytest.mark.skipif(
     not CAN_MAKE_NAMESPACES,
     reason="network namespaces need root and the ip command (iproute2); CI runs as root",
 )
-
-
-class Namespace:
-    """A network namespace with only its loopback link, removed again on exit."""
-
-    def __init__(self):
-        self.name = f"velto-{uuid.uuid4().hex[:12]}"
-        self.programs = []
-
-    def __enter__(self):
-        made = subprocess.run(["ip", "netns", "add", self.name], capture_output=True, text=True)
-        if made.returncode != 0:
-            pytest.skip(f"cannot make a network namespace here: {made.stderr.strip()}")
-        self.link(True)
-        return self
-
-    def __exit__(self, *exc_info):
-        for program in self.programs:
-            program.__exit__(None, None, None)
-        subprocess.run(["ip", "netns", "del", self.name], check=True, timeout=STEP)
-
-    def link(self, up):
-        """Brings the loopback link up, or takes it down: every phone in here vanishes."""
-        subprocess.run(["ip", "netns", "exec", self.name, "ip", "link", "set", "lo",
-                        "up" if up else "down"], check=True, timeout=STEP)
-
-    def program(self, setup=""):
-        """A command-driven Python program (see ServerProcess.driver) run inside."""
-        program = ServerProcess.driver(SETUP + setup, PORT,
-                                       prefix=("ip", "netns", "exec", self.name))
-        self.programs.append(program)
-        return program
-
-    def server(self, setup=""):
-        return self.program(f"server = vp.ComSocketServer({ADDRESS!r})\n" + setup)
-
-    def phone(self, source="127.0.0.1", host="127.0.0.1", rcvbuf=0):
-        """A phone connected to the server (whose open() must be waiting)."""
-        phone = self.program()
-        phone.call(f"phone = connect({host!r}, {source!r}, {rcvbuf})", timeout=STEP)
-        return phone
-
-
-ADDRESS = f"[::]:{PORT}"
-
-# Both programs: the module, a connect helper for phones, and the server's debug records on fd 1.
-SETUP = """
-import logging, socket, time, threading
-import velto_protocol as vp
-S, C, E = vp.ServerStatus, vp.ConfirmResult, vp.ErrorResult
-
-class Say(logging.Handler):
-    def emit(self, record):
-        say("log: " + record.getMessage())
-
-logger = logging.getLogger("velto_protocol.server.com_socket")
-logger.addHandler(Say())
-logger.setLevel(logging.DEBUG)
-
-def connect(host, source, rcvbuf):
-    family = socket.AF_INET6 if ":" in host else socket.AF_INET
-    sock = socket.socket(family)
-    if rcvbuf:
-        sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, rcvbuf)
-    sock.bind((source, 0))
-    sock.settimeout(10)
-    sock.connect((host, PORT))
-    return sock
-
-def answered(sock, count):
-    got = b""
-    while len(got) < count:
-        chunk = sock.recv(count - len(got))
-        if not chunk:
-            break
-        got += chunk
-    return len(got)
-"""
 
 ANSWER = "server.on(1, 'ClickButton', lambda w: server.callback(1, S.Idle, C(True)))\n"
 CLICK = frame(1, "ClickButton")
@@ -244,8 +157,15 @@ BACKGROUND = ["vanished phone noticed, default 15 s", "phone that does not read 
 
 
 def run_case(name):
-    with Namespace() as ns:
-        CASES[name](ns)
+    namespace = Namespace()
+    try:
+        namespace.__enter__()
+    except NamespaceUnavailable as refused:
+        pytest.skip(str(refused))
+    try:
+        CASES[name](namespace)
+    finally:
+        namespace.__exit__(None, None, None)
 
 
 @pytest.fixture(scope="module")
