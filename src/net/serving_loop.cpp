@@ -196,8 +196,11 @@ class ServingLoop {
             const int code = received.error().code;
             if (code == EAGAIN || code == EWOULDBLOCK) return std::nullopt;
             // A reset or timed-out peer is as gone as one that closed; the fault still ends
-            // the thread as before.
-            if (code == ECONNRESET || code == ETIMEDOUT) {
+            // the thread as before. When the kernel gives up on a peer that stopped answering
+            // it reports the last soft error it recorded, if any, rather than ETIMEDOUT: on a
+            // LAN whose phone has left, the router's or this host's "host unreachable".
+            if (code == ECONNRESET || code == ETIMEDOUT || code == EHOSTUNREACH ||
+                code == ENETUNREACH || code == EHOSTDOWN || code == ENETDOWN) {
                 console_.flush();
                 stop_.client_gone();
             }
