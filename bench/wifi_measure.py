@@ -4,7 +4,11 @@ callback() loop to the vanished phone stalls another thread of the program, at a
 and at the default. Each run has a network namespace of its own (root and iproute2 needed);
 runs of one setting go side by side.
 
-    .venv/bin/python bench/wifi_measure.py [--runs 3] [--timeouts 5 15]
+    .venv/bin/python bench/wifi_measure.py [--runs 3] [--timeouts 5 15] [--answer-cost]
+
+--answer-cost measures instead what the liveness timeout costs a phone that is there: the CPU
+time of one callback() to a reading client, with the default timeout and with None (the write
+path of before), alternated in one run (loopback, no namespace needed).
 """
 
 import argparse
@@ -16,43 +20,12 @@ from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tests" / "python"))
 
-from network_namespace import LONG, STEP, Namespace  # noqa: E402
-
-HEARTBEAT = """
-beats = []
-def heartbeat():
-    for _ in range(20000):
-        beats.append(time.monotonic())
-        time.sleep(0.01)
-threading.Thread(target=heartbeat, daemon=True).start()
-
-def answer_until_it_fails():
-    started = time.monotonic()
-    for _ in range(1000000):
-        try:
-            server.callback(1, S.Busy, E("reading " * 10000))
-        except RuntimeError as error:
-            ended = time.monotonic()
-            during = [b for b in beats if started <= b <= ended + 0.1]
-            gaps = [later - earlier for earlier, later in zip(during, during[1:])]
-            return str(error), ended - started, max(gaps, default=ended - started)
-        time.sleep(0.01)
-"""
-
-
-def opened(ns, timeout, setup=""):
-    server = ns.server(f"server.liveness_timeout = {timeout}\n" + setup)
-    server.start("server.open()")
-    ns.phone()
-    assert server.result(timeout=STEP) == "None"
-    assert server.call("server.serve()") == "None"
-    return server
-
+from network_namespace import ANSWERING_WITH_HEARTBEAT, LONG, Namespace  # noqa: E402
 
 def detection(timeout):
     """Seconds from the link going down to wait_disconnected() answering."""
     with Namespace() as ns:
-        server = opened(ns, timeout)
+        server, _ = ns.serving(f"server.liveness_timeout = {timeout}\n")
         time.sleep(1)
         started = time.monotonic()
         ns.link(False)
@@ -64,17 +37,67 @@ def detection(timeout):
 def callback_stall(timeout):
     """(text of the RuntimeError, seconds until callback() raised it, longest heartbeat gap)."""
     with Namespace() as ns:
-        server = opened(ns, timeout, HEARTBEAT)
+        server, _ = ns.serving(f"server.liveness_timeout = {timeout}\n" + ANSWERING_WITH_HEARTBEAT)
         time.sleep(1)
         ns.link(False)
         return eval(server.call("answer_until_it_fails()", timeout=LONG + 30))
+
+
+ANSWER_COST = """
+import socket, subprocess, sys, time
+import velto_protocol as vp
+
+READER = (
+    "import socket, sys, time\\n"
+    "for _ in range(1000):\\n"
+    "    try:\\n"
+    "        s = socket.create_connection(('127.0.0.1', int(sys.argv[1])))\\n"
+    "        break\\n"
+    "    except OSError:\\n"
+    "        time.sleep(0.01)\\n"
+    "while s.recv(1 << 16): pass\\n"
+)
+probe = socket.socket(); probe.bind(("127.0.0.1", 0)); port = probe.getsockname()[1]; probe.close()
+server = vp.ComSocketServer(f"127.0.0.1:{port}")
+reader = subprocess.Popen([sys.executable, "-c", READER, str(port)])
+server.open()
+status, answer = vp.ServerStatus.Idle, vp.ConfirmResult(True)
+results = {15: [], None: []}
+for _ in range(int(sys.argv[2])):
+    for setting in (15, None):
+        server.liveness_timeout = setting
+        started = time.process_time()
+        for _ in range(20000):
+            server.callback(1, status, answer)
+        results[setting].append((time.process_time() - started) / 20000 * 1e6)
+server.close()
+reader.wait(10)
+print(repr(results))
+"""
+
+
+def answer_cost(rounds):
+    import statistics
+    import subprocess
+
+    out = subprocess.run([sys.executable, "-c", ANSWER_COST, "", str(rounds)], capture_output=True,
+                         text=True, timeout=600, check=True).stdout
+    results = eval(out.strip().splitlines()[-1])
+    for setting, values in results.items():
+        print(f"liveness_timeout={setting}: CPU per callback() median "
+              f"{statistics.median(values):.2f} us ({min(values):.2f} to {max(values):.2f}, "
+              f"{len(values)} rounds of 20000)")
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--runs", type=int, default=3)
     parser.add_argument("--timeouts", type=float, nargs="+", default=[5, 15])
+    parser.add_argument("--answer-cost", action="store_true")
     options = parser.parse_args()
+    if options.answer_cost:
+        answer_cost(options.runs * 3)
+        return
     print("| liveness_timeout | wait_disconnected() after the link went down (s) "
           "| callback() raised after (s) | longest stall of another thread (s) | callback() text |")
     print("|---|---|---|---|---|")

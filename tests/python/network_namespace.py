@@ -56,6 +56,35 @@ def answered(sock, count):
     return len(got)
 """
 
+# A server program's part that answers its phone in a loop while another thread beats every
+# 10 ms: answer_until_it_fails() returns the text of the RuntimeError that ends the loop, the
+# seconds until then, and the longest gap between two beats meanwhile.
+ANSWERING_WITH_HEARTBEAT = """
+beats = []
+def heartbeat():
+    for _ in range(20000):
+        beats.append(time.monotonic())
+        time.sleep(0.01)
+threading.Thread(target=heartbeat, daemon=True).start()
+
+def heart_goes_on():
+    beaten = len(beats)
+    time.sleep(0.2)
+    return len(beats) > beaten
+
+def answer_until_it_fails():
+    started = time.monotonic()
+    for _ in range(1000000):
+        try:
+            server.callback(1, S.Busy, E("reading " * 10000))
+        except RuntimeError as error:
+            ended = time.monotonic()
+            during = [b for b in beats if started <= b <= ended + 0.1]
+            gaps = [later - earlier for earlier, later in zip(during, during[1:])]
+            return str(error), ended - started, max(gaps, default=ended - started)
+        time.sleep(0.01)
+"""
+
 
 class Namespace:
     """A network namespace with only its loopback link, removed again (with every program run
@@ -100,3 +129,12 @@ class Namespace:
         phone = self.program()
         phone.call(f"phone = connect({host!r}, {source!r}, {rcvbuf})", timeout=STEP)
         return phone
+
+    def serving(self, setup="", **phone_options):
+        """A server program with `setup`, opened with a phone, and serving: (server, phone)."""
+        server = self.server(setup)
+        server.start("server.open()")
+        phone = self.phone(**phone_options)
+        assert server.result(timeout=STEP) == "None"
+        assert server.call("server.serve()") == "None"
+        return server, phone

@@ -8,7 +8,8 @@ from concurrent.futures import ThreadPoolExecutor
 import pytest
 
 import velto_protocol as vp
-from network_namespace import CAN_MAKE_NAMESPACES, LONG, STEP, Namespace, NamespaceUnavailable
+from network_namespace import (ANSWERING_WITH_HEARTBEAT, CAN_MAKE_NAMESPACES, LONG, STEP,
+                               Namespace, NamespaceUnavailable)
 from velto_client import frame, hand_result
 
 needs_namespaces = pytest.mark.skipif(
@@ -21,22 +22,12 @@ CLICK = frame(1, "ClickButton")
 ANSWER_SIZE = len(hand_result(1, "Idle", confirm=True))
 
 
-def opened(ns, setup="", **phone_options):
-    """A server program with `setup`, opened with a phone, and serving."""
-    server = ns.server(setup)
-    server.start("server.open()")
-    phone = ns.phone(**phone_options)
-    assert server.result(timeout=STEP) == "None"
-    assert server.call("server.serve()") == "None"
-    return server, phone
-
-
 # ---- the cases -------------------------------------------------------------------------------
 
 
 def vanished_phone_noticed(ns, timeout):
     setup = "" if timeout is None else f"server.liveness_timeout = {timeout}\n"
-    server, _ = opened(ns, setup + ANSWER)
+    server, _ = ns.serving(setup + ANSWER)
     ns.link(False)
     assert server.call("server.wait_disconnected(timeout=40)", timeout=LONG) == "'disconnected'"
     server.wait_stderr("Failed to read frame : Connection timed out (os error 110)")
@@ -48,29 +39,10 @@ def vanished_phone_noticed(ns, timeout):
 def callback_loop_to_vanished_phone(ns):
     """The program keeps answering a phone that has gone: callback() ends with the kernel's
     error instead of blocking without end, and another thread of the program runs again."""
-    server, _ = opened(ns, "server.liveness_timeout = 2\n" + """
-beats = []
-def heartbeat():
-    for _ in range(6000):
-        beats.append(time.monotonic())
-        time.sleep(0.01)
-threading.Thread(target=heartbeat, daemon=True).start()
-
-def heart_goes_on():
-    beaten = len(beats)
-    time.sleep(0.2)
-    return len(beats) > beaten
-
-def answer_until_it_fails():
-    for _ in range(100000):
-        try:
-            server.callback(1, S.Busy, E("reading " * 10000))
-        except RuntimeError as error:
-            return str(error)
-        time.sleep(0.01)
-""")
+    server, _ = ns.serving("server.liveness_timeout = 2\n" + ANSWERING_WITH_HEARTBEAT)
     ns.link(False)
-    assert server.call("answer_until_it_fails()", timeout=LONG) == "'Connection timed out (os error 110)'"
+    text, _, _ = eval(server.call("answer_until_it_fails()", timeout=LONG))
+    assert text == "Connection timed out (os error 110)"
     # The heartbeat went on after the callback gave up.
     assert server.call("heart_goes_on()") == "True"
     server.wait_stderr("Failed to read frame : Connection timed out (os error 110)")
@@ -78,7 +50,7 @@ def answer_until_it_fails():
 
 def silent_phone_kept(ns):
     """A phone that says nothing for four timeouts is still served."""
-    server, phone = opened(ns, "server.liveness_timeout = 1\n" + ANSWER)
+    server, phone = ns.serving("server.liveness_timeout = 1\n" + ANSWER)
     assert server.call("server.wait_disconnected(timeout=4)", timeout=STEP) == "None"
     phone.call(f"phone.sendall({CLICK!r})")
     assert phone.call(f"answered(phone, {ANSWER_SIZE})") == str(ANSWER_SIZE)
@@ -88,7 +60,7 @@ def phone_that_does_not_read_kept(ns):
     """A phone that is there but reads nothing: its window stays closed for four timeouts while
     callback() blocks, as a write to a full connection does; then it reads, and gets it all."""
     size = 8 << 20
-    server, phone = opened(ns, "server.liveness_timeout = 1\n", rcvbuf=4096)
+    server, phone = ns.serving("server.liveness_timeout = 1\n", rcvbuf=4096)
     server.start(f"server.callback(1, S.Busy, E('x' * {size}))")
     time.sleep(4)
     assert phone.call(f"answered(phone, {size})", timeout=LONG) == str(size)
