@@ -36,6 +36,17 @@ int user_timeout_ms(std::chrono::milliseconds timeout) noexcept {
         timeout.count(), 1, static_cast<std::chrono::milliseconds::rep>(longest_liveness_seconds) * 1000));
 }
 
+// What the client's window still takes beyond the bytes in flight and waiting (bytes sent
+// count retransmissions too, so this errs small); 0 from a kernel that does not tell.
+std::uint64_t open_room(const tcp_info& info, socklen_t length) noexcept {
+    if (length < offsetof(tcp_info, tcpi_snd_wnd) + sizeof info.tcpi_snd_wnd) return 0;
+    const std::uint64_t in_flight = info.tcpi_bytes_sent > info.tcpi_bytes_acked
+                                        ? info.tcpi_bytes_sent - info.tcpi_bytes_acked
+                                        : 0;
+    const std::uint64_t taken = in_flight + info.tcpi_notsent_bytes;
+    return info.tcpi_snd_wnd > taken ? info.tcpi_snd_wnd - taken : 0;
+}
+
 }  // namespace
 
 KeepaliveTimings keepalive_timings(std::chrono::milliseconds timeout) noexcept {
@@ -90,6 +101,16 @@ Status<SystemError> WriteLiveness::set_user_timeout(const Fd& socket, bool lifte
     return set;
 }
 
+Status<SystemError> WriteLiveness::wrote(const Fd& socket, std::size_t bytes) {
+    if (bytes < room_) {
+        room_ -= bytes;
+        return ok_unit;
+    }
+    auto looked = look(socket, false);
+    if (!looked) return fail(std::move(looked).error());
+    return ok_unit;
+}
+
 Result<bool, SystemError> WriteLiveness::look(const Fd& socket, bool waiting) {
     tcp_info info{};
     socklen_t length = sizeof info;
@@ -110,7 +131,9 @@ Result<bool, SystemError> WriteLiveness::look(const Fd& socket, bool waiting) {
     // Bytes wait unsent although none are in flight: only a closed window holds them back, and
     // the kernel probes it.
     const bool window_closed = info.tcpi_notsent_bytes > 0 && info.tcpi_unacked == 0;
+    room_ = 0;
     if (!window_closed) {
+        room_ = open_room(info, length);
         unanswered_looks_ = 0;
         if (auto set = set_user_timeout(socket, false); !set) return fail(std::move(set).error());
         return false;

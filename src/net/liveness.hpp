@@ -4,6 +4,8 @@
 #pragma once
 
 #include <chrono>
+#include <cstddef>
+#include <cstdint>
 #include <optional>
 
 #include "common/result.hpp"
@@ -44,6 +46,11 @@ class WriteLiveness {
     // How long a blocked write waits for room before it looks again.
     std::chrono::milliseconds look_interval() const noexcept;
 
+    // After a write of `bytes`: looks at the connection (below) unless the client's window had
+    // room for them when it was last looked at, as writes alone can only close it. So a client
+    // that reads costs a look every window's worth of bytes, not one per write.
+    Status<SystemError> wrote(const Fd& socket, std::size_t bytes);
+
     // Looks at the connection after a write, or while a write waits for room (`waiting`), and
     // sets the user timeout accordingly. Returns true, while a write waits, when the client is
     // gone: the kernel gave up on it, or it stopped answering the window probes for two looks in
@@ -57,6 +64,8 @@ class WriteLiveness {
     std::chrono::milliseconds timeout_;
     bool lifted_ = false;
     int unanswered_looks_ = 0;
+    // Bytes that can still be written without closing the client's window, as last looked at.
+    std::uint64_t room_ = 0;
 };
 
 }  // namespace velto::net

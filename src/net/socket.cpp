@@ -96,6 +96,7 @@ Result<Fd, SystemError> duplicate(const Fd& socket) {
 Status<SystemError> send_all(const Fd& socket, std::span<const std::uint8_t> bytes,
                              const RetryAfterInterrupt& retry, WriteLiveness* liveness) {
     const int flags = MSG_NOSIGNAL | (liveness != nullptr ? MSG_DONTWAIT : 0);
+    const std::size_t written = bytes.size();
     while (!bytes.empty()) {
         auto sent = system_call(
             [&] { return ::send(socket.get(), bytes.data(), bytes.size(), flags); },
@@ -115,10 +116,8 @@ Status<SystemError> send_all(const Fd& socket, std::span<const std::uint8_t> byt
         // until the peer reads or goes away.
         if (!bytes.empty() && !retry_after(retry)) return fail(SystemError::from_errno(EINTR));
     }
-    if (liveness != nullptr) {
-        // The last bytes may wait in the kernel behind a closed window.
-        if (auto looked = liveness->look(socket, false); !looked) return fail(looked.error());
-    }
+    // The last bytes may wait in the kernel behind a closed window.
+    if (liveness != nullptr) return liveness->wrote(socket, written);
     return ok_unit;
 }
 
