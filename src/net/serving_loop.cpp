@@ -201,8 +201,7 @@ class ServingLoop {
             // LAN whose phone has left, the router's or this host's "host unreachable".
             if (code == ECONNRESET || code == ETIMEDOUT || code == EHOSTUNREACH ||
                 code == ENETUNREACH || code == EHOSTDOWN || code == ENETDOWN) {
-                console_.flush();
-                stop_.client_gone();
+                stop_.client_lost();
             }
             fail("Failed to read frame : " + received.error().display());
         }

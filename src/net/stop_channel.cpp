@@ -70,6 +70,8 @@ struct StopChannelState {
     Fd finished;
     std::atomic<unsigned> requests{0};
     std::atomic<bool> receiver_gone{false};
+    // Set by the receiving thread only, read when the receiver closes.
+    bool client_lost = false;
     // Written by the receiving thread before `receiver_gone` is set, read by a successor only
     // after it saw `receiver_gone`: the flag orders them, no lock is needed.
     std::vector<std::uint8_t> pending;
@@ -188,6 +190,10 @@ void StopReceiver::client_gone() noexcept {
     if (state_ && state_->client) state_->client->report(ClientOutcome::Disconnected);
 }
 
+void StopReceiver::client_lost() noexcept {
+    if (state_) state_->client_lost = true;
+}
+
 const ClientWatch* StopReceiver::client_watch() const noexcept {
     return state_ ? state_->client.get() : nullptr;
 }
@@ -204,7 +210,9 @@ void StopReceiver::close() noexcept {
         // thread that takes over carries the watch on; a stop or the sender's end is Stopped;
         // with nothing asked at all, only a fault can have ended the loop.
         const bool retired = (requests & retire_requested) != 0 && (requests & stop_requested) == 0;
-        if (!retired) {
+        if (state_->client_lost) {
+            client->report(ClientOutcome::Disconnected);
+        } else if (!retired) {
             client->report(requests != 0 ? ClientOutcome::Stopped : ClientOutcome::Failed);
         }
         client->detach();

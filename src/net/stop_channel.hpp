@@ -103,9 +103,13 @@ class StopReceiver {
     // when this receiver is destroyed.
     void hand_over(std::vector<std::uint8_t> pending,
                    std::optional<SocketIdentity> source) noexcept;
-    // The client closed its side or reset the connection. Said on every zero-length read; the
-    // watch keeps the first word it gets.
+    // The client closed its side. Said on every zero-length read; the watch keeps the first
+    // word it gets.
     void client_gone() noexcept;
+    // The client reset the connection or stopped answering: the receive failed and the thread
+    // is about to end. The watch hears it only when the receiver is gone, so that a close() made
+    // on that news is refused, as after any end of serving.
+    void client_lost() noexcept;
     // The watch this channel was made with; null when none.
     const ClientWatch* client_watch() const noexcept;
 
