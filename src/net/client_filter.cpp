@@ -29,7 +29,8 @@ std::array<std::uint8_t, 16> masked(const std::array<std::uint8_t, 16>& address,
         if (prefix >= start + 8) {
             kept[byte] = address[byte];
         } else if (prefix > start) {
-            kept[byte] = static_cast<std::uint8_t>(address[byte] & (0xff << (8 - (prefix - start))));
+            const unsigned cleared = 8 - (prefix - start);
+            kept[byte] = static_cast<std::uint8_t>(address[byte] & (0xff << cleared));
         }
     }
     return kept;
@@ -82,7 +83,8 @@ Result<ClientNetwork, std::string> ClientNetwork::parse(std::string_view text) {
         }
     }
     // An IPv4 network written in its IPv4-mapped IPv6 form is that IPv4 network.
-    if (network.family_ == AF_INET6 && network.prefix_ >= 96 && is_mapped(network.address_.data())) {
+    if (network.family_ == AF_INET6 && network.prefix_ >= 96 &&
+        is_mapped(network.address_.data())) {
         std::array<std::uint8_t, 16> ipv4{};
         std::copy_n(network.address_.begin() + 12, 4, ipv4.begin());
         network.address_ = ipv4;

@@ -32,8 +32,9 @@ Status<SystemError> set_option(const Fd& socket, int level, int name, int value)
 }
 
 int user_timeout_ms(std::chrono::milliseconds timeout) noexcept {
-    return static_cast<int>(std::clamp<std::chrono::milliseconds::rep>(
-        timeout.count(), 1, static_cast<std::chrono::milliseconds::rep>(longest_liveness_seconds) * 1000));
+    using Rep = std::chrono::milliseconds::rep;
+    const auto longest = static_cast<Rep>(longest_liveness_seconds) * 1000;
+    return static_cast<int>(std::clamp<Rep>(timeout.count(), 1, longest));
 }
 
 // What the client's window still takes beyond the bytes in flight and waiting (bytes sent

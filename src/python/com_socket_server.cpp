@@ -1,5 +1,6 @@
 // The ComSocketServer class, top to bottom: its state, the access its methods take, the methods
-// (registry, connection, serving thread, results), the slots, and the type description that lists them.
+// (registry, connection, serving thread, results), the settings, the slots, and the type
+// description that lists them.
 #include "python/com_socket_server.hpp"
 
 #include <algorithm>

@@ -86,7 +86,7 @@ std::string bound_text(double bound) {
     }
     std::string text(written);
     PyMem_Free(written);
-    if (text.size() > 2 && text.compare(text.size() - 2, 2, ".0") == 0) text.resize(text.size() - 2);
+    if (text.ends_with(".0")) text.resize(text.size() - 2);
     return text;
 }
 

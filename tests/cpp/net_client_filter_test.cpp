@@ -121,9 +121,8 @@ TEST(ClientPeers, AreWrittenAsTheAddressTheyAre) {
 // every timing stays within what the kernel takes.
 TEST(Liveness, KeepaliveEndsAboutWithTheTimeout) {
     using std::chrono::milliseconds;
-    for (const milliseconds timeout : {milliseconds(1ms), milliseconds(500ms), milliseconds(2s),
-                                       milliseconds(5s), milliseconds(15s), milliseconds(61s),
-                                       milliseconds(3600s), milliseconds(std::chrono::hours(576))}) {
+    const milliseconds timeouts[] = {1ms, 500ms, 2s, 5s, 15s, 61s, 3600s, std::chrono::hours(576)};
+    for (const milliseconds timeout : timeouts) {
         const KeepaliveTimings timings = keepalive_timings(timeout);
         const auto total = std::chrono::seconds(timings.idle_seconds +
                                                 timings.interval_seconds * timings.count);
