@@ -25,15 +25,26 @@ ANSWER_SIZE = len(hand_result(1, "Idle", confirm=True))
 # ---- the cases -------------------------------------------------------------------------------
 
 
-def vanished_phone_noticed(ns, timeout):
-    setup = "" if timeout is None else f"server.liveness_timeout = {timeout}\n"
-    server, _ = ns.serving(setup + ANSWER)
+def vanished_phone_noticed(ns, timeout, set_while_serving=False):
+    """`timeout` None: the default. Set while serving, it applies to the connection at once."""
+    setting = "" if timeout is None else f"server.liveness_timeout = {timeout}\n"
+    server, _ = ns.serving(("server.liveness_timeout = None\n" if set_while_serving else setting)
+                           + ANSWER)
+    if set_while_serving:
+        server.call(setting)
     ns.link(False)
     assert server.call("server.wait_disconnected(timeout=40)", timeout=LONG) == "'disconnected'"
     server.wait_stderr("Failed to read frame : Connection timed out (os error 110)")
     # As after any fault of the serving thread.
     with pytest.raises(Exception, match="sending on a closed channel"):
         server.call("server.close()")
+
+
+def vanished_phone_kept_without_timeout(ns):
+    """None: as the kernel's defaults have it, a vanished phone is not given up on for long."""
+    server, _ = ns.serving("server.liveness_timeout = None\n")
+    ns.link(False)
+    assert server.call("server.wait_disconnected(timeout=5)", timeout=STEP) == "None"
 
 
 def callback_loop_to_vanished_phone(ns):
@@ -111,6 +122,8 @@ def only_allowed_phones(ns, allowed, refused, admitted):
 CASES = {
     "vanished phone noticed, 2 s": lambda ns: vanished_phone_noticed(ns, 2),
     "vanished phone noticed, default 15 s": lambda ns: vanished_phone_noticed(ns, None),
+    "vanished phone noticed, set while serving": lambda ns: vanished_phone_noticed(ns, 2, True),
+    "vanished phone kept without a timeout": vanished_phone_kept_without_timeout,
     "callback() loop to a vanished phone": callback_loop_to_vanished_phone,
     "silent phone kept": silent_phone_kept,
     "phone that does not read kept": phone_that_does_not_read_kept,
@@ -125,7 +138,7 @@ CASES = {
 
 # The long cases run side by side, each in its own namespace, while the others run.
 BACKGROUND = ["vanished phone noticed, default 15 s", "phone that does not read kept",
-              "silent phone kept"]
+              "silent phone kept", "vanished phone kept without a timeout"]
 
 
 def run_case(name):
