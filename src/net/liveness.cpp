@@ -81,9 +81,7 @@ Status<SystemError> apply_liveness(const Fd& socket,
     }};
     const std::span<const Option> options = timeout ? std::span<const Option>(on) : off;
     for (const Option& option : options) {
-        if (auto set = set_option(socket, option.level, option.name, option.value); !set) {
-            return set;
-        }
+        VELTO_CHECK(set_option(socket, option.level, option.name, option.value));
     }
     return ok_unit;
 }
@@ -107,8 +105,7 @@ Status<SystemError> WriteLiveness::wrote(const Fd& socket, std::size_t bytes) {
         room_ -= bytes;
         return ok_unit;
     }
-    auto looked = look(socket, false);
-    if (!looked) return fail(std::move(looked).error());
+    VELTO_CHECK(look(socket, false));
     return ok_unit;
 }
 
@@ -136,7 +133,7 @@ Result<bool, SystemError> WriteLiveness::look(const Fd& socket, bool waiting) {
     if (!window_closed) {
         room_ = open_room(info, length);
         unanswered_looks_ = 0;
-        if (auto set = set_user_timeout(socket, false); !set) return fail(std::move(set).error());
+        VELTO_CHECK(set_user_timeout(socket, false));
         return false;
     }
     // tcpi_probes counts the window probes sent since the client last answered. A client that
@@ -145,14 +142,14 @@ Result<bool, SystemError> WriteLiveness::look(const Fd& socket, bool waiting) {
     // looks in a row, is a client that is gone.
     if (info.tcpi_probes < 2) {
         unanswered_looks_ = 0;
-        if (auto set = set_user_timeout(socket, true); !set) return fail(std::move(set).error());
+        VELTO_CHECK(set_user_timeout(socket, true));
         return false;
     }
     // Only a waiting write looks often enough to tell; after a write the user timeout stays as
     // it is until one does.
     if (!waiting) return false;
     if (++unanswered_looks_ < 2) return false;
-    if (auto set = set_user_timeout(socket, false); !set) return fail(std::move(set).error());
+    VELTO_CHECK(set_user_timeout(socket, false));
     return true;
 }
 

@@ -7,11 +7,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <array>
 #include <cerrno>
+#include <chrono>
 #include <optional>
 
 #include "common/system_call.hpp"
 #include "net/listen_address.hpp"
+#include "net/poll_until.hpp"
 
 namespace velto::net {
 
@@ -37,17 +40,29 @@ Result<Fd, SystemError> listen_at(const ListenAddress& address) {
 }
 
 // Waits one look interval for room to write (or an error to report), then looks at the client.
-Status<SystemError> wait_for_room(const Fd& socket, const RetryAfterInterrupt& retry,
-                                  WriteLiveness& liveness) {
-    pollfd room{socket.get(), POLLOUT, 0};
-    const int timeout = static_cast<int>(liveness.look_interval().count());
-    auto ready = system_call([&] { return ::poll(&room, 1, timeout); },
-                             [&] { return retry_after(retry); });
-    if (!ready) return fail(std::move(ready).error());
-    auto gone = liveness.look(socket, true);
-    if (!gone) return fail(std::move(gone).error());
-    if (gone.value()) return fail(SystemError::from_errno(ETIMEDOUT));
+// An interruption ends the wait with EINTR: the writer's own hook decides what follows.
+Status<SystemError> wait_for_room(const Fd& socket, WriteLiveness& liveness) {
+    std::array<pollfd, 1> room{pollfd{socket.get(), POLLOUT, 0}};
+    auto ready = poll_until(room, std::chrono::steady_clock::now() + liveness.look_interval(),
+                            [] { return false; });
+    VELTO_CHECK(ready);
+    VELTO_TRY(const bool gone, liveness.look(socket, true));
+    if (gone) return fail(SystemError::from_errno(ETIMEDOUT));
     return ok_unit;
+}
+
+// One send that, finding no room, waits for it in steps instead of blocking in send(). As a
+// system call: the count sent, or -1 with errno.
+ssize_t send_watched(const Fd& socket, const char* data, std::size_t size,
+                     WriteLiveness& liveness) {
+    for (;;) {
+        const ssize_t sent = ::send(socket.get(), data, size, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (sent >= 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) return sent;
+        if (auto room = wait_for_room(socket, liveness); !room) {
+            errno = room.error().code != 0 ? room.error().code : EIO;
+            return -1;
+        }
+    }
 }
 
 }  // namespace
@@ -95,30 +110,18 @@ Result<Fd, SystemError> duplicate(const Fd& socket) {
 
 Status<SystemError> send_all(const Fd& socket, std::span<const std::uint8_t> bytes,
                              const RetryAfterInterrupt& retry, WriteLiveness* liveness) {
-    const int flags = MSG_NOSIGNAL | (liveness != nullptr ? MSG_DONTWAIT : 0);
-    const std::size_t written = bytes.size();
-    while (!bytes.empty()) {
-        auto sent = system_call(
-            [&] { return ::send(socket.get(), bytes.data(), bytes.size(), flags); },
-            [&] { return retry_after(retry); });
-        if (!sent && liveness != nullptr &&
-            (sent.error().code == EAGAIN || sent.error().code == EWOULDBLOCK)) {
-            if (auto room = wait_for_room(socket, retry, *liveness); !room) return room;
-            continue;
-        }
-        if (!sent) return fail(std::move(sent).error());
-        if (sent.value() == 0) {
-            return fail(SystemError::fixed("WriteZero", "failed to write whole buffer"));
-        }
-        bytes = bytes.subspan(static_cast<std::size_t>(sent.value()));
-        // A signal that lands once some bytes went out cuts the send short instead of failing
-        // it with EINTR; without this check the next send would block again, the signal unseen
-        // until the peer reads or goes away.
-        if (!bytes.empty() && !retry_after(retry)) return fail(SystemError::from_errno(EINTR));
-    }
+    // Without the check after a short send, the next send would block again after a signal
+    // that cut this one short, the signal unseen until the peer reads or goes away.
+    auto sent = write_fully(
+        reinterpret_cast<const char*>(bytes.data()), bytes.size(),
+        [&](const char* data, std::size_t size) {
+            if (liveness != nullptr) return send_watched(socket, data, size, *liveness);
+            return ::send(socket.get(), data, size, MSG_NOSIGNAL);
+        },
+        [&] { return retry_after(retry); });
+    if (!sent || liveness == nullptr) return sent;
     // The last bytes may wait in the kernel behind a closed window.
-    if (liveness != nullptr) return liveness->wrote(socket, written);
-    return ok_unit;
+    return liveness->wrote(socket, bytes.size());
 }
 
 std::optional<SocketIdentity> socket_identity(const Fd& socket) noexcept {

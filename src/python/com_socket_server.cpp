@@ -22,8 +22,9 @@
 #include "python/debug_log.hpp"
 #include "python/faults.hpp"
 #include "python/result_classes.hpp"
+#include "python/signal_check.hpp"
 #include "wire/action_key.hpp"
-#include "wire/frame.hpp"
+#include "wire/result_frame.hpp"
 
 namespace velto::python {
 
@@ -39,13 +40,13 @@ ActionRegistry ComSocketServerState::clone_action_registry() const {
 Result<Ref, OperationError> new_com_socket_server(std::string address) {
     VELTO_TRY(PyTypeObject * type, com_socket_server_class());
     return new_object(type, ComSocketServerState{.address = std::move(address),
-                                                 .stream = net::Fd(),
+                                                 .connection = net::Fd(),
                                                  .actions = {},
                                                  .stop_sender = std::nullopt,
                                                  .client_watch = nullptr,
                                                  .liveness_timeout =
                                                      ComSocketServerState::default_liveness_timeout,
-                                                 .stream_liveness = std::nullopt,
+                                                 .connection_liveness = std::nullopt,
                                                  .allowed_clients = std::nullopt});
 }
 
@@ -86,33 +87,6 @@ PyObject* server_method(PyObject* self, PyObject* const* args, Py_ssize_t nargsf
         VELTO_TRY(ComSocketServerObject * server, server_receiver(self));
         return body(*server, static_cast<const std::array<Handle, N>&>(bound));
     });
-}
-
-// Blocking calls made with the interpreter lock held follow the interpreter's convention for
-// interrupted system calls: the signal handlers run, and a handler that raises ends the wait.
-// One per blocking call; it must outlive the call that uses its `retry()`.
-class SignalCheck {
-  public:
-    // For the network core's waits: after an interrupted system call, runs the signal handlers
-    // (PyErr_CheckSignals) and asks for a retry unless one raised.
-    net::RetryAfterInterrupt retry();
-
-    // True when a handler raised (KeyboardInterrupt, say) and so ended the wait: its exception
-    // is the pending one, and it is what the caller reports.
-    bool raised() const noexcept { return raised_; }
-
-  private:
-    bool raised_ = false;
-};
-
-net::RetryAfterInterrupt SignalCheck::retry() {
-    return [this] {
-        // Handlers only run on the main thread; elsewhere this is a cheap no-op and the wait
-        // simply goes on.
-        if (PyErr_CheckSignals() == 0) return true;
-        raised_ = true;
-        return false;
-    };
 }
 
 // The liveness timeout in the milliseconds the network core counts (at least one).
@@ -217,8 +191,8 @@ PyObject* com_socket_server_open(PyObject* self, PyObject* const* args, Py_ssize
             VELTO_TRY(ExclusiveServer exclusive, exclusive_server(server));
             // The earlier connection's handle is closed without a shutdown: a serving thread
             // started on it keeps its own handle and goes on serving it.
-            exclusive.state.stream = std::move(accepted).value();
-            exclusive.state.stream_liveness = liveness;
+            exclusive.state.connection = std::move(accepted).value();
+            exclusive.state.connection_liveness = liveness;
             // A new client: what became of the last one is no answer about this one.
             exclusive.state.client_watch.reset();
             // One client per open(): the listening socket goes now, so later clients are refused.
@@ -238,9 +212,9 @@ PyObject* com_socket_server_serve(PyObject* self, PyObject* const* args, Py_ssiz
         [](ComSocketServerObject& server, const std::array<Handle, 0>&) -> ObjectResult {
             VELTO_TRY(ExclusiveServer exclusive, exclusive_server(server));
             ComSocketServerState& state = exclusive.state;
-            if (!state.stream.valid()) return fail(OperationError(ServerStateError{}));
-            auto connection = net::duplicate(state.stream);
-            if (!connection.ok()) return fail(OperationError(std::move(connection).error()));
+            if (!state.connection.valid()) return fail(OperationError(ServerStateError{}));
+            auto thread_handle = net::duplicate(state.connection);
+            if (!thread_handle.ok()) return fail(OperationError(std::move(thread_handle).error()));
             VELTO_TRY(std::unique_ptr<net::FrameHandler> dispatch,
                       make_serving_dispatch(state.clone_action_registry()));
             // The same connection keeps its watch while nothing has ended its serving yet, so
@@ -260,7 +234,7 @@ PyObject* com_socket_server_serve(PyObject* self, PyObject* const* args, Py_ssiz
             state.stop_sender = std::move(sender);
             state.client_watch = std::move(watch);
             auto spawned =
-                net::spawn_serving_thread(std::move(connection).value(), std::move(receiver),
+                net::spawn_serving_thread(std::move(thread_handle).value(), std::move(receiver),
                                           std::move(dispatch), std::move(predecessor));
             if (!spawned.ok()) raise_fault("failed to spawn thread: " + spawned.error().display());
             return borrow(Py_None);
@@ -280,16 +254,16 @@ PyObject* com_socket_server_close(PyObject* self, PyObject* const* args, Py_ssiz
                 if (auto sent = state.stop_sender->send(); !sent.ok()) {
                     return fail(OperationError(sent.error()));
                 }
-                state.stream.reset();  // no shutdown: the serving thread's handle does that
-                state.stream_liveness.reset();
+                state.connection.reset();  // no shutdown: the serving thread's handle does that
+                state.connection_liveness.reset();
                 return borrow(Py_None);
             }
-            if (state.stream.valid()) {
-                if (auto down = net::shutdown_both(state.stream); !down.ok()) {
+            if (state.connection.valid()) {
+                if (auto down = net::shutdown_both(state.connection); !down.ok()) {
                     return fail(OperationError(std::move(down).error()));
                 }
-                state.stream.reset();
-                state.stream_liveness.reset();
+                state.connection.reset();
+                state.connection_liveness.reset();
             }
             return borrow(Py_None);
         });
@@ -300,14 +274,10 @@ PyObject* com_socket_server_close(PyObject* self, PyObject* const* args, Py_ssiz
 // answering through callback(), and other threads using this server, go on meanwhile.
 PyObject* com_socket_server_wait_disconnected(PyObject* self, PyObject* const* args,
                                               Py_ssize_t nargsf, PyObject* kwnames) {
-    static constexpr Signature<1> signature{"ComSocketServer.wait_disconnected()", {"timeout"}};
-    const bool no_arguments =
-        PyVectorcall_NARGS(nargsf) == 0 && (kwnames == nullptr || PyTuple_GET_SIZE(kwnames) == 0);
-    // The one optional parameter: called without arguments, the timeout is None.
-    PyObject* const none[] = {Py_None};
+    // The timeout may be left out: None, no limit.
+    static constexpr Signature<1> signature{"ComSocketServer.wait_disconnected()", {"timeout"}, 0};
     return server_method(
-        self, no_arguments ? none : args, no_arguments ? 1 : nargsf,
-        no_arguments ? nullptr : kwnames, signature,
+        self, args, nargsf, kwnames, signature,
         [](ComSocketServerObject& server, const std::array<Handle, 1>& bound) -> ObjectResult {
             VELTO_TRY(auto timeout, argument("timeout", to_timeout(bound[0])));
             std::shared_ptr<net::ClientWatch> watch;
@@ -348,12 +318,12 @@ PyObject* com_socket_server_callback(PyObject* self, PyObject* const* args, Py_s
                 raise_fault("Python data failed to be bound: " + payload.error().display());
             }
             const wire::ResultFrame frame{id, status, std::move(payload).value()};
-            const std::vector<std::uint8_t> bytes = frame.bufferize();
+            const std::vector<std::uint8_t> bytes = frame.encode();
             VELTO_TRY(ExclusiveServer exclusive, exclusive_server(server));
-            if (!exclusive.state.stream.valid()) return fail(OperationError(ServerStateError{}));
+            if (!exclusive.state.connection.valid()) return fail(OperationError(ServerStateError{}));
             SignalCheck signals;
-            auto& liveness = exclusive.state.stream_liveness;
-            auto sent = net::send_all(exclusive.state.stream, bytes, signals.retry(),
+            auto& liveness = exclusive.state.connection_liveness;
+            auto sent = net::send_all(exclusive.state.connection, bytes, signals.retry(),
                                       liveness ? &*liveness : nullptr);
             if (!sent.ok()) {
                 if (signals.raised()) return fail(pending_error());
@@ -403,8 +373,8 @@ int com_socket_server_set_liveness_timeout(PyObject* self, PyObject* value, void
             VELTO_TRY(ExclusiveServer exclusive, exclusive_server(server));
             ComSocketServerState& state = exclusive.state;
             const std::optional<double> before = std::exchange(state.liveness_timeout, seconds);
-            if (state.stream.valid()) {
-                if (auto applied = watch_liveness(state, state.stream, state.stream_liveness);
+            if (state.connection.valid()) {
+                if (auto applied = watch_liveness(state, state.connection, state.connection_liveness);
                     !applied.ok()) {
                     state.liveness_timeout = before;
                     return fail(std::move(applied).error());

@@ -25,16 +25,16 @@ namespace velto::python {
 
 struct ComSocketServerState {
     std::string address;     // as given to the constructor; parsed only by open()
-    net::Fd stream;          // the accepted connection; invalid when there is none
+    net::Fd connection;      // the accepted connection; invalid when there is none
     ActionRegistry actions;  // strong references, released with the object
     std::optional<net::StopSender> stop_sender;  // set by serve(), never cleared
-    // What became of the client of `stream`, as its serving threads saw it: set by serve(),
+    // What became of the client of `connection`, as its serving threads saw it: set by serve(),
     // kept by a serve() on the same connection, dropped by open() (a new client).
     std::shared_ptr<net::ClientWatch> client_watch;
     // Seconds without an answer at the network level after which a client counts as gone
-    // (none: never), applied to every accepted connection; the writer's side of it for `stream`.
+    // (none: never), applied to every accepted connection; the writer's side of it for `connection`.
     std::optional<double> liveness_timeout = default_liveness_timeout;
-    std::optional<net::WriteLiveness> stream_liveness;
+    std::optional<net::WriteLiveness> connection_liveness;
     // The clients open() lets in; none: any.
     std::optional<net::ClientFilter> allowed_clients;
 

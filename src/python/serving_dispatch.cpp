@@ -1,13 +1,11 @@
-// execute_action on the serving thread: the console lines of a dispatch, the interpreter lock
-// held exactly around the action's call, and the thread's one attachment to the interpreter.
+// execute_action on the serving thread: the interpreter lock held exactly around the action's
+// call, and the thread's one attachment to the interpreter.
 #include "python/serving_dispatch.hpp"
 
 #include <string>
 #include <utility>
 
 #include "common/fault.hpp"
-#include "net/console.hpp"
-#include "net/dispatch_lines.hpp"
 #include "python/faults.hpp"
 #include "python/interpreter_lock.hpp"
 #include "python/widget_classes.hpp"
@@ -34,32 +32,23 @@ class ServingDispatch final : public net::FrameHandler {
     // the interpreter tears down never destroys its handler. So no attachment is left here.
     ~ServingDispatch() override = default;
 
-    Status<std::string> execute_action(const wire::Frame& frame,
-                                       net::ConsoleBuffer& console) override {
+    net::Dispatched execute_action(const wire::Frame& frame,
+                                   BeforeProgramCode& before_program_code) override {
         PyObject* const action = table_.find(frame);
-        if (action == nullptr) {
-            net::line_no_action(console, frame);
-            return ok_unit;
-        }
-        if (interpreter_finalizing()) {
-            net::line_found(console, frame);
-            console.flush();
-            finalizing(frame);
-        }
+        if (action == nullptr) return {net::Dispatched::Outcome::NoAction, {}};
+        if (interpreter_finalizing()) return finalizing(frame);
         // Written before the lock is taken, so a blocked standard output never holds the
         // interpreter up; nothing of this thread comes between them and the action.
-        net::lines_before_action(console, frame);
-        console.flush();
+        before_program_code();
         auto held = attachment().hold();
         // Only when the interpreter began to finalize after the look above.
-        if (!held) finalizing(frame);
+        if (!held) return finalizing(frame);
         Status<std::string> outcome = call_action(action, frame.data);
-        // Collected with the lock held, written once it is let go.
-        if (outcome.ok()) console.line("after function");
         // The action has returned: this thread holds the lock. (A thread the interpreter ends
         // inside the action never gets here, and `held` then finds out whether it holds it.)
         held->release();
-        return outcome;
+        if (!outcome.ok()) return {net::Dispatched::Outcome::Failed, std::move(outcome).error()};
+        return {net::Dispatched::Outcome::Ran, {}};
     }
 
     // The snapshot's references are released (queued while this thread does not hold the
@@ -78,11 +67,10 @@ class ServingDispatch final : public net::FrameHandler {
 
   private:
     // The interpreter is finalizing: the program has ended without close(), and no action may
-    // run any more. Serving ends here, without a report: frames a client still sends while a
-    // program exits are not a fault of anything.
-    [[noreturn]] static void finalizing(const wire::Frame& frame) {
-        raise_reported_fault("Python is shutting down: the action " + frame.action_key() +
-                             " was not run");
+    // run any more. Serving ends here.
+    static net::Dispatched finalizing(const wire::Frame& frame) {
+        return {net::Dispatched::Outcome::Refused,
+                "Python is shutting down: the action " + frame.action_key() + " was not run"};
     }
 
     // The thread's one attachment, made when it first needs the lock: on this thread, not on

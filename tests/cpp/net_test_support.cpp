@@ -228,7 +228,8 @@ void RecordingHandler::finish() {
     ::pthread_exit(nullptr);
 }
 
-Status<std::string> RecordingHandler::execute_action(const wire::Frame& frame, ConsoleBuffer&) {
+Dispatched RecordingHandler::execute_action(const wire::Frame& frame, BeforeProgramCode& before) {
+    before();
     std::unique_lock lock(log_->mutex);
     if (log_->frames.empty()) {
         char name[32] = {};
@@ -237,10 +238,10 @@ Status<std::string> RecordingHandler::execute_action(const wire::Frame& frame, C
     }
     log_->frames.push_back(wire::testing::describe(frame));
     log_->changed.notify_all();
-    if (!fail_on_ || frame.id != *fail_on_) return ok_unit;
+    if (!fail_on_ || frame.id != *fail_on_) return {Dispatched::Outcome::Ran, {}};
     if (how_ == HandlerReaction::Hold) {
         log_->changed.wait_for(lock, 10s, [&] { return log_->released; });
-        return ok_unit;
+        return {Dispatched::Outcome::Ran, {}};
     }
     lock.unlock();
     switch (how_) {
@@ -259,7 +260,7 @@ Status<std::string> RecordingHandler::execute_action(const wire::Frame& frame, C
 #endif
             ::pthread_exit(nullptr);
     }
-    return fail(std::string("boom"));
+    return {Dispatched::Outcome::Failed, "boom"};
 }
 
 int start_thread(const Fd& server, std::optional<StopSender>& sender,
