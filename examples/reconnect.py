@@ -4,7 +4,8 @@
     velto-client 127.0.0.1:5000 toggle 3 on --reconnect 2
 
 Each time the phone leaves (closes the app, drops the connection), the lamp says so and waits for
-the next one. Stop it with Ctrl-C.
+the next one; a phone that vanishes without a word (Wi-Fi gone, battery out) counts as gone after
+the server's liveness_timeout, 15 seconds by default. Stop it with Ctrl-C.
 """
 
 import io

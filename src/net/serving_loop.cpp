@@ -216,8 +216,13 @@ class ServingLoop {
             const int code = received.error().code;
             if (code == EAGAIN || code == EWOULDBLOCK) return std::nullopt;
             // A reset or timed-out peer is as gone as one that closed; the fault still ends
-            // the thread as before.
-            if (code == ECONNRESET || code == ETIMEDOUT) stop_.client_lost();
+            // the thread as before. When the kernel gives up on a peer that stopped answering
+            // it reports the last soft error it recorded, if any, rather than ETIMEDOUT: on a
+            // LAN whose phone has left, the router's or this host's "host unreachable".
+            if (code == ECONNRESET || code == ETIMEDOUT || code == EHOSTUNREACH ||
+                code == ENETUNREACH || code == EHOSTDOWN || code == ENETDOWN) {
+                stop_.client_lost();
+            }
             fail("Failed to read frame : " + received.error().display());
         }
         const auto count = static_cast<std::size_t>(received.value());

@@ -2,15 +2,19 @@
 #include "net/socket.hpp"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <array>
 #include <cerrno>
+#include <chrono>
 #include <optional>
 
 #include "common/system_call.hpp"
 #include "net/listen_address.hpp"
+#include "net/poll_until.hpp"
 
 namespace velto::net {
 
@@ -35,6 +39,32 @@ Result<Fd, SystemError> listen_at(const ListenAddress& address) {
     return socket;
 }
 
+// Waits one look interval for room to write (or an error to report), then looks at the client.
+// An interruption ends the wait with EINTR: the writer's own hook decides what follows.
+Status<SystemError> wait_for_room(const Fd& socket, WriteLiveness& liveness) {
+    std::array<pollfd, 1> room{pollfd{socket.get(), POLLOUT, 0}};
+    auto ready = poll_until(room, std::chrono::steady_clock::now() + liveness.look_interval(),
+                            [] { return false; });
+    VELTO_CHECK(ready);
+    VELTO_TRY(const bool gone, liveness.look(socket, true));
+    if (gone) return fail(SystemError::from_errno(ETIMEDOUT));
+    return ok_unit;
+}
+
+// One send that, finding no room, waits for it in steps instead of blocking in send(). As a
+// system call: the count sent, or -1 with errno.
+ssize_t send_watched(const Fd& socket, const char* data, std::size_t size,
+                     WriteLiveness& liveness) {
+    for (;;) {
+        const ssize_t sent = ::send(socket.get(), data, size, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (sent >= 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) return sent;
+        if (auto room = wait_for_room(socket, liveness); !room) {
+            errno = room.error().code != 0 ? room.error().code : EIO;
+            return -1;
+        }
+    }
+}
+
 }  // namespace
 
 Result<Fd, SystemError> listen_on(std::string_view address) {
@@ -51,12 +81,25 @@ Result<Fd, SystemError> listen_on(std::string_view address) {
     return fail(std::move(*last));
 }
 
-Result<Fd, SystemError> accept_one(const Fd& listener, const RetryAfterInterrupt& retry) {
-    auto accepted =
-        system_call([&] { return ::accept4(listener.get(), nullptr, nullptr, SOCK_CLOEXEC); },
-                    [&] { return retry_after(retry); });
-    if (!accepted) return fail(std::move(accepted).error());
-    return Fd(accepted.value());
+Result<Fd, SystemError> accept_one(const Fd& listener, const RetryAfterInterrupt& retry,
+                                   const ClientAdmission& admission) {
+    for (;;) {
+        sockaddr_storage peer{};
+        socklen_t length = sizeof peer;
+        auto accepted = system_call(
+            [&] {
+                return ::accept4(listener.get(), reinterpret_cast<sockaddr*>(&peer), &length,
+                                 SOCK_CLOEXEC);
+            },
+            [&] { return retry_after(retry); });
+        if (!accepted) return fail(std::move(accepted).error());
+        Fd client(accepted.value());
+        if (admission.filter == nullptr || admission.filter->allows(peer)) return client;
+        client.reset();
+        if (admission.refused && !admission.refused(peer_text(peer))) {
+            return fail(SystemError::from_errno(ECANCELED));
+        }
+    }
 }
 
 Result<Fd, SystemError> duplicate(const Fd& socket) {
@@ -66,15 +109,19 @@ Result<Fd, SystemError> duplicate(const Fd& socket) {
 }
 
 Status<SystemError> send_all(const Fd& socket, std::span<const std::uint8_t> bytes,
-                             const RetryAfterInterrupt& retry) {
+                             const RetryAfterInterrupt& retry, WriteLiveness* liveness) {
     // Without the check after a short send, the next send would block again after a signal
     // that cut this one short, the signal unseen until the peer reads or goes away.
-    return write_fully(
+    auto sent = write_fully(
         reinterpret_cast<const char*>(bytes.data()), bytes.size(),
         [&](const char* data, std::size_t size) {
+            if (liveness != nullptr) return send_watched(socket, data, size, *liveness);
             return ::send(socket.get(), data, size, MSG_NOSIGNAL);
         },
         [&] { return retry_after(retry); });
+    if (!sent || liveness == nullptr) return sent;
+    // The last bytes may wait in the kernel behind a closed window.
+    return liveness->wrote(socket, bytes.size());
 }
 
 std::optional<SocketIdentity> socket_identity(const Fd& socket) noexcept {

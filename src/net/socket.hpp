@@ -9,11 +9,14 @@
 #include <functional>
 #include <optional>
 #include <span>
+#include <string>
 #include <string_view>
 
 #include "common/result.hpp"
 #include "common/system_error.hpp"
+#include "net/client_filter.hpp"
 #include "net/fd.hpp"
+#include "net/liveness.hpp"
 
 namespace velto::net {
 
@@ -29,17 +32,30 @@ using RetryAfterInterrupt = std::function<bool()>;
 // "could not resolve to any addresses".
 Result<Fd, SystemError> listen_on(std::string_view address);
 
-// Waits for and accepts one connection (close-on-exec).
-Result<Fd, SystemError> accept_one(const Fd& listener, const RetryAfterInterrupt& retry);
+// Who may connect, and who hears of the others.
+struct ClientAdmission {
+    const ClientFilter* filter = nullptr;  // none: every client is let in
+    // Told the address of each client refused, once its connection is closed. Returning false
+    // abandons the wait, which then fails with ECANCELED. Empty: nobody is told.
+    std::function<bool(const std::string& address)> refused;
+};
+
+// Waits for and accepts one connection (close-on-exec). A client the admission refuses is
+// closed at once, before a byte of it is read, and the wait goes on.
+Result<Fd, SystemError> accept_one(const Fd& listener, const RetryAfterInterrupt& retry,
+                                   const ClientAdmission& admission = {});
 
 // A second close-on-exec descriptor on the same socket.
 Result<Fd, SystemError> duplicate(const Fd& socket);
 
 // Writes every byte (MSG_NOSIGNAL: a gone peer is an EPIPE error, never a signal). `retry` is
 // asked after a short write as well as after EINTR, since a signal arriving once part of the
-// bytes went out shows as a short count.
+// bytes went out shows as a short count. With `liveness`, a write that finds no room waits in
+// steps and looks at the connection between them, and the user timeout follows the client's
+// window (see WriteLiveness): the write still blocks for as long as a client that is there
+// keeps its window closed, and fails with the kernel's error (ETIMEDOUT) once it has vanished.
 Status<SystemError> send_all(const Fd& socket, std::span<const std::uint8_t> bytes,
-                             const RetryAfterInterrupt& retry);
+                             const RetryAfterInterrupt& retry, WriteLiveness* liveness = nullptr);
 
 // Which socket a descriptor refers to: duplicated descriptors of one socket share an identity,
 // descriptors of two sockets never do (while both are open).

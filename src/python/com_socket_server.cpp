@@ -1,10 +1,12 @@
 // The ComSocketServer class, top to bottom: its state, the access its methods take, the methods
-// (registry, connection, serving thread, results), the slots, and the type description that lists them.
+// (registry, connection, serving thread, results), the settings, the slots, and the type
+// description that lists them.
 #include "python/com_socket_server.hpp"
 
 #include <algorithm>
 #include <array>
 #include <chrono>
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -54,7 +56,11 @@ Result<Ref, OperationError> new_com_socket_server(std::string address) {
                                                  .stop_sender = std::nullopt,
                                                  .client_watch = nullptr,
                                                  .read_interval = default_read_interval,
-                                                 .serving = {}});
+                                                 .serving = {},
+                                                 .liveness_timeout =
+                                                     ComSocketServerState::default_liveness_timeout,
+                                                 .connection_liveness = std::nullopt,
+                                                 .allowed_clients = std::nullopt});
 }
 
 namespace {
@@ -94,6 +100,25 @@ PyObject* server_method(PyObject* self, PyObject* const* args, Py_ssize_t nargsf
         VELTO_TRY(ComSocketServerObject * server, server_receiver(self));
         return body(*server, static_cast<const std::array<Handle, N>&>(bound));
     });
+}
+
+// The liveness timeout in the milliseconds the network core counts (at least one).
+std::optional<std::chrono::milliseconds> liveness_ms(std::optional<double> seconds) {
+    if (!seconds) return std::nullopt;
+    return std::chrono::milliseconds(std::max<long long>(1, std::llround(*seconds * 1000)));
+}
+
+// Puts the server's liveness timeout on `connection`, and makes the writer's side of it.
+Status<OperationError> watch_liveness(const ComSocketServerState& state,
+                                      const net::Fd& connection,
+                                      std::optional<net::WriteLiveness>& writer) {
+    const auto timeout = liveness_ms(state.liveness_timeout);
+    if (auto applied = net::apply_liveness(connection, timeout); !applied.ok()) {
+        return fail(OperationError(std::move(applied).error()));
+    }
+    writer.reset();
+    if (timeout) writer.emplace(*timeout);
+    return ok_unit;
 }
 
 // ---- Methods: the action registry ---------------------------------------------------------
@@ -162,16 +187,33 @@ PyObject* com_socket_server_open(PyObject* self, PyObject* const* args, Py_ssize
             if (!listener.ok()) {
                 raise_fault("Unable to intanstiate TCP Listener. " + listener.error().structured());
             }
+            // The filter is read without access held: the wait runs signal handlers, which may
+            // use this server; a copy keeps what they change from changing this wait.
+            const std::optional<net::ClientFilter> filter = server.value.allowed_clients;
+            std::optional<OperationError> refusal_failed;
+            net::ClientAdmission admission{
+                .filter = filter ? &*filter : nullptr,
+                .refused = [&](const std::string& address) {
+                    auto recorded = debug_record(
+                        concat({"refused client ", address, ": not in allowed_clients"}));
+                    if (recorded.ok()) return true;
+                    refusal_failed.emplace(std::move(recorded).error());
+                    return false;
+                }};
             SignalCheck signals;
-            auto accepted = net::accept_one(listener.value(), signals.retry());
+            auto accepted = net::accept_one(listener.value(), signals.retry(), admission);
             if (!accepted.ok()) {
                 if (signals.raised()) return fail(pending_error());
+                if (refusal_failed) return fail(std::move(*refusal_failed));
                 raise_fault("Unable to get new TCP connection. " + accepted.error().structured());
             }
+            std::optional<net::WriteLiveness> liveness;
+            VELTO_CHECK(watch_liveness(server.value, accepted.value(), liveness));
             VELTO_TRY(ExclusiveServer exclusive, exclusive_server(server));
             // The earlier connection's handle is closed without a shutdown: a serving thread
             // started on it keeps its own handle and goes on serving it.
             exclusive.state.connection = std::move(accepted).value();
+            exclusive.state.connection_liveness = liveness;
             // A new client: what became of the last one is no answer about this one.
             exclusive.state.client_watch.reset();
             // One client per open(): the listening socket goes now, so later clients are refused.
@@ -235,6 +277,7 @@ PyObject* com_socket_server_close(PyObject* self, PyObject* const* args, Py_ssiz
                     return fail(OperationError(sent.error()));
                 }
                 state.connection.reset();  // no shutdown: the serving thread's handle does that
+                state.connection_liveness.reset();
                 return borrow(Py_None);
             }
             if (state.connection.valid()) {
@@ -242,6 +285,7 @@ PyObject* com_socket_server_close(PyObject* self, PyObject* const* args, Py_ssiz
                     return fail(OperationError(std::move(down).error()));
                 }
                 state.connection.reset();
+                state.connection_liveness.reset();
             }
             return borrow(Py_None);
         });
@@ -300,7 +344,9 @@ PyObject* com_socket_server_callback(PyObject* self, PyObject* const* args, Py_s
             VELTO_TRY(ExclusiveServer exclusive, exclusive_server(server));
             if (!exclusive.state.connection.valid()) return fail(OperationError(ServerStateError{}));
             SignalCheck signals;
-            auto sent = net::send_all(exclusive.state.connection, bytes, signals.retry());
+            auto& liveness = exclusive.state.connection_liveness;
+            auto sent = net::send_all(exclusive.state.connection, bytes, signals.retry(),
+                                      liveness ? &*liveness : nullptr);
             if (!sent.ok()) {
                 if (signals.raised()) return fail(pending_error());
                 return fail(OperationError(std::move(sent).error()));
@@ -309,41 +355,82 @@ PyObject* com_socket_server_callback(PyObject* self, PyObject* const* args, Py_s
         });
 }
 
-// ---- Slots and type description --------------------------------------------------------------
+// ---- Settings ----------------------------------------------------------------------------------
 
-PyObject* com_socket_server_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
-    static constexpr Signature<1> signature{"ComSocketServer.__new__()", {"address"}};
-    return object_entry([&]() -> ObjectResult {
-        VELTO_TRY(auto bound, bind(signature, CallArguments::tuple_and_dict(args, kwargs)));
-        VELTO_TRY(std::string address, argument("address", to_text(bound[0])));
-        return new_com_socket_server(std::move(address));
-    });
-}
-
-PyObject* com_socket_server_address(PyObject* self, void*) {
-    return read_attribute<ComSocketServerState>(
-        self, com_socket_server_class, com_socket_server_name,
-        [](const ComSocketServerState& state) { return new_text(state.address); });
-}
-
-// ---- Settings of the serving thread -------------------------------------------------------
-
-// The body of a setting's setter: `convert(value)` gives the setting's value (it may run Python
-// code, so it comes before the exclusive access), `store(state, setting)` keeps it.
-template <class Convert, class Store>
-int write_setting(PyObject* self, PyObject* value, std::string_view attribute, Convert&& convert,
-                  Store&& store) {
+// What every setting's assignment does around its body: the fault boundary, the receiver check,
+// and the refusal of `del`. `write(server, value)` returns a Status; it converts the value
+// before it takes exclusive access, since a conversion may run Python code (an iterator's).
+template <class Write>
+int server_setting(PyObject* self, PyObject* value, std::string_view name, Write&& write) {
     PyObject* done = object_entry([&]() -> ObjectResult {
-        if (value == nullptr) return fail(type_error(concat({"cannot delete ", attribute})));
         VELTO_TRY(ComSocketServerObject * server, server_receiver(self));
-        VELTO_TRY(auto setting, convert(value));
-        VELTO_TRY(ExclusiveServer exclusive, exclusive_server(*server));
-        store(exclusive.state, std::move(setting));
+        if (value == nullptr) return fail(type_error(concat({"cannot delete ", name})));
+        VELTO_CHECK(write(*server, Handle(value)));
         return borrow(Py_None);
     });
     if (done == nullptr) return -1;
     Py_DECREF(done);
     return 0;
+}
+
+PyObject* com_socket_server_get_liveness_timeout(PyObject* self, void*) {
+    return read_attribute<ComSocketServerState>(
+        self, com_socket_server_class, com_socket_server_name,
+        [](const ComSocketServerState& state) -> ObjectResult {
+            if (!state.liveness_timeout) return borrow(Py_None);
+            return new_float(*state.liveness_timeout);
+        });
+}
+
+// Takes effect on the connection held now as well as on every later one.
+int com_socket_server_set_liveness_timeout(PyObject* self, PyObject* value, void*) {
+    return server_setting(
+        self, value, "liveness_timeout",
+        [](ComSocketServerObject& server, Handle given) -> Status<OperationError> {
+            std::optional<double> seconds;
+            if (given.get() != Py_None) {
+                VELTO_TRY(seconds, seconds_setting(given.get(), "liveness_timeout", 0, false,
+                                                   net::longest_liveness_seconds));
+            }
+            VELTO_TRY(ExclusiveServer exclusive, exclusive_server(server));
+            ComSocketServerState& state = exclusive.state;
+            const std::optional<double> before = std::exchange(state.liveness_timeout, seconds);
+            if (state.connection.valid()) {
+                if (auto applied = watch_liveness(state, state.connection, state.connection_liveness);
+                    !applied.ok()) {
+                    state.liveness_timeout = before;
+                    return fail(std::move(applied).error());
+                }
+            }
+            return ok_unit;
+        });
+}
+
+PyObject* com_socket_server_get_allowed_clients(PyObject* self, void*) {
+    return read_attribute<ComSocketServerState>(
+        self, com_socket_server_class, com_socket_server_name,
+        [](const ComSocketServerState& state) -> ObjectResult {
+            if (!state.allowed_clients) return borrow(Py_None);
+            const auto& allowed = state.allowed_clients->allowed();
+            VELTO_TRY(Ref entries, owned(PyTuple_New(static_cast<Py_ssize_t>(allowed.size()))));
+            for (std::size_t i = 0; i < allowed.size(); ++i) {
+                VELTO_TRY(Ref entry, new_text(allowed[i].text()));
+                PyTuple_SET_ITEM(entries.get(), static_cast<Py_ssize_t>(i), entry.release());
+            }
+            return entries;
+        });
+}
+
+// Takes effect at the next open(); a client already let in stays.
+int com_socket_server_set_allowed_clients(PyObject* self, PyObject* value, void*) {
+    return server_setting(
+        self, value, "allowed_clients",
+        [](ComSocketServerObject& server, Handle given) -> Status<OperationError> {
+            VELTO_TRY(auto filter, to_client_filter(given, "allowed_clients"));
+            VELTO_TRY(ExclusiveServer exclusive, exclusive_server(server));
+            exclusive.state.allowed_clients = std::move(filter);
+            return ok_unit;
+        });
 }
 
 // An hour: longer pauses are a mistake rather than a pace, and the nanoseconds stay far from
@@ -357,15 +444,16 @@ PyObject* com_socket_server_read_interval(PyObject* self, void*) {
 }
 
 int com_socket_server_set_read_interval(PyObject* self, PyObject* value, void*) {
-    return write_setting(
+    return server_setting(
         self, value, "read_interval",
-        [](PyObject* seconds) {
-            return seconds_setting(seconds, "read_interval", 0, true, longest_read_interval);
-        },
-        [](ComSocketServerState& state, double seconds) {
-            state.read_interval = seconds;
-            state.serving.read_interval =
-                std::chrono::round<std::chrono::nanoseconds>(std::chrono::duration<double>(seconds));
+        [](ComSocketServerObject& server, Handle given) -> Status<OperationError> {
+            VELTO_TRY(double seconds, seconds_setting(given.get(), "read_interval", 0, true,
+                                                      longest_read_interval));
+            VELTO_TRY(ExclusiveServer exclusive, exclusive_server(server));
+            exclusive.state.read_interval = seconds;
+            exclusive.state.serving.read_interval = std::chrono::round<std::chrono::nanoseconds>(
+                std::chrono::duration<double>(seconds));
+            return ok_unit;
         });
 }
 
@@ -376,16 +464,17 @@ PyObject* com_socket_server_console_lines(PyObject* self, void*) {
 }
 
 int com_socket_server_set_console_lines(PyObject* self, PyObject* value, void*) {
-    return write_setting(
+    return server_setting(
         self, value, "console_lines",
-        [](PyObject* flag) -> Result<bool, OperationError> {
-            if (!PyBool_Check(flag)) {
-                return fail(type_error(
-                    concat({"console_lines must be True or False, not ", type_qualname(flag)})));
+        [](ComSocketServerObject& server, Handle flag) -> Status<OperationError> {
+            if (!PyBool_Check(flag.get())) {
+                return fail(type_error(concat(
+                    {"console_lines must be True or False, not ", type_qualname(flag.get())})));
             }
-            return flag == Py_True;
-        },
-        [](ComSocketServerState& state, bool on) { state.serving.console_lines = on; });
+            VELTO_TRY(ExclusiveServer exclusive, exclusive_server(server));
+            exclusive.state.serving.console_lines = flag.get() == Py_True;
+            return ok_unit;
+        });
 }
 
 using WidgetKinds = decltype(net::ServingSettings::latest_only);
@@ -448,11 +537,34 @@ PyObject* com_socket_server_latest_only(PyObject* self, void*) {
 }
 
 int com_socket_server_set_latest_only(PyObject* self, PyObject* value, void*) {
-    return write_setting(self, value, "latest_only", to_widget_kinds,
-                         [](ComSocketServerState& state, WidgetKinds kinds) {
-                             state.serving.latest_only = kinds;
-                         });
+    return server_setting(
+        self, value, "latest_only",
+        [](ComSocketServerObject& server, Handle names) -> Status<OperationError> {
+            VELTO_TRY(WidgetKinds kinds, to_widget_kinds(names.get()));
+            VELTO_TRY(ExclusiveServer exclusive, exclusive_server(server));
+            exclusive.state.serving.latest_only = kinds;
+            return ok_unit;
+        });
 }
+
+// ---- Slots and type description --------------------------------------------------------------
+
+PyObject* com_socket_server_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
+    static constexpr Signature<1> signature{"ComSocketServer.__new__()", {"address"}};
+    return object_entry([&]() -> ObjectResult {
+        VELTO_TRY(auto bound, bind(signature, CallArguments::tuple_and_dict(args, kwargs)));
+        VELTO_TRY(std::string address, argument("address", to_text(bound[0])));
+        return new_com_socket_server(std::move(address));
+    });
+}
+
+PyObject* com_socket_server_address(PyObject* self, void*) {
+    return read_attribute<ComSocketServerState>(
+        self, com_socket_server_class, com_socket_server_name,
+        [](const ComSocketServerState& state) { return new_text(state.address); });
+}
+
+// ---- Settings of the serving thread -------------------------------------------------------
 
 // A program's actions often refer back to the server (a closure, or the module globals that
 // hold it), so the registry can close a reference cycle; the collector needs to see it.
@@ -482,6 +594,16 @@ PyGetSetDef com_socket_server_getset[] = {
      "Widget kind names (a frozenset, default empty) whose stale frames are dropped: of the\n"
      "frames of one widget the serving thread has waiting at once, only the newest is\n"
      "dispatched. Takes effect at the next serve().",
+     nullptr},
+    {"liveness_timeout", com_socket_server_get_liveness_timeout,
+     com_socket_server_set_liveness_timeout,
+     "Seconds after which a client that no longer answers at the network level counts as "
+     "gone (None: never). Applies to the current connection at once and to every later one.",
+     nullptr},
+    {"allowed_clients", com_socket_server_get_allowed_clients,
+     com_socket_server_set_allowed_clients,
+     "The addresses and networks open() lets clients connect from, as a tuple (None: any). "
+     "Takes effect at the next open().",
      nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };

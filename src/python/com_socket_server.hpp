@@ -5,13 +5,16 @@
 
 #include "python/python.hpp"
 
+#include <chrono>
 #include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 
+#include "net/client_filter.hpp"
 #include "net/client_watch.hpp"
 #include "net/fd.hpp"
+#include "net/liveness.hpp"
 #include "net/serving_loop.hpp"
 #include "net/stop_channel.hpp"
 #include "python/classes.hpp"
@@ -35,6 +38,14 @@ struct ComSocketServerState {
     // seconds as the program gave them, the settings their nanoseconds.
     double read_interval;
     net::ServingSettings serving = {};
+    // Seconds without an answer at the network level after which a client counts as gone
+    // (none: never), applied to every accepted connection; the writer's side of it for `connection`.
+    std::optional<double> liveness_timeout = default_liveness_timeout;
+    std::optional<net::WriteLiveness> connection_liveness;
+    // The clients open() lets in; none: any.
+    std::optional<net::ClientFilter> allowed_clients;
+
+    static constexpr double default_liveness_timeout = 15.0;
 
     // A snapshot for a serving thread: new map, same keys, new references to the same objects.
     // Needs the interpreter lock.

@@ -5,8 +5,8 @@
 #include <cfloat>
 #include <charconv>
 #include <cmath>
-#include <limits>
 #include <string>
+#include <vector>
 
 #include "python/errors.hpp"
 #include "python/faults.hpp"
@@ -105,23 +105,66 @@ Result<double, OperationError> seconds_setting(PyObject* value, std::string_view
     } else {
         seconds = PyLong_AsDouble(value);
         if (seconds == -1.0 && PyErr_Occurred()) {
-            // Beyond a double's range: beyond every bound too, and reported as such below.
+            // Beyond a double's range: beyond every bound too, on the side of its sign.
             discard_pending_exception();
-            seconds = std::numeric_limits<double>::infinity();
+            Ref zero = steal(PyLong_FromLong(0));
+            if (!zero) return fail(pending_error());
+            const int negative = PyObject_RichCompareBool(value, zero.get(), Py_LT);
+            if (negative < 0) return fail(pending_error());
+            seconds = negative != 0 ? -DBL_MAX : DBL_MAX;
         }
     }
-    const bool above = lower_allowed ? seconds >= lower : seconds > lower;
-    if (std::isfinite(seconds) && above && seconds <= upper) return seconds;
-    std::string bounds = lower_allowed ? "at least " + number_text(lower)
-                                       : "greater than " + number_text(lower);
-    if (std::isfinite(upper)) {
-        bounds = lower_allowed
-                     ? "from " + number_text(lower) + " to " + number_text(upper)
-                     : "greater than " + number_text(lower) + " and at most " + number_text(upper);
+    const bool finite_and_above =
+        std::isfinite(seconds) && (lower_allowed ? seconds >= lower : seconds > lower);
+    if (finite_and_above && seconds <= upper) return seconds;
+    // An inclusive range reads as one ("from 0 to 3600"); an open lower bound beside an upper
+    // one that only a huge number reaches reads better told apart.
+    std::string rule;
+    if (lower_allowed) {
+        rule = std::isfinite(upper)
+                   ? "finite and from " + number_text(lower) + " to " + number_text(upper)
+                   : "finite and at least " + number_text(lower);
+    } else {
+        rule = finite_and_above ? "at most " + number_text(upper)
+                                : "finite and greater than " + number_text(lower);
     }
     std::string shown;
     if (!try_str(value, shown)) shown = "an integer too long to show";
-    return fail(value_error(concat({attribute, " must be finite and ", bounds, ", not ", shown})));
+    return fail(value_error(concat({attribute, " must be ", rule, ", not ", shown})));
+}
+
+Result<std::optional<net::ClientFilter>, OperationError> to_client_filter(
+    Handle value, std::string_view attribute) {
+    if (value.get() == Py_None) return std::optional<net::ClientFilter>();
+    const auto not_iterable = [&] {
+        return type_error(concat({attribute, " must be None or an iterable of addresses and ",
+                                  "networks, not ", type_qualname(value.get())}));
+    };
+    // A str is iterable, but its characters are no addresses: it is one address given alone.
+    if (PyUnicode_Check(value.get())) return fail(not_iterable());
+    Ref iterator = steal(PyObject_GetIter(value.get()));
+    if (!iterator) {
+        if (!PyErr_ExceptionMatches(PyExc_TypeError)) return fail(pending_error());
+        discard_pending_exception();
+        return fail(not_iterable());
+    }
+    std::vector<net::ClientNetwork> allowed;
+    while (Ref item = steal(PyIter_Next(iterator.get()))) {
+        if (!PyUnicode_Check(item.get())) {
+            return fail(type_error(concat({attribute, " entries must be str, not ",
+                                           type_qualname(item.get())})));
+        }
+        VELTO_TRY(std::string text, utf8_text(item.get()));
+        auto network = net::ClientNetwork::parse(text);
+        if (!network.ok()) return fail(value_error(concat({attribute, ": ", network.error()})));
+        allowed.push_back(std::move(network).value());
+    }
+    if (PyErr_Occurred()) return fail(pending_error());
+    if (allowed.empty()) {
+        return fail(value_error(concat({attribute, " is empty, so no client could ever connect; ",
+                                        "None lets any client in"})));
+    }
+    return std::optional<net::ClientFilter>(net::ClientFilter(std::move(allowed)));
 }
 
 Result<PyObject*, OperationError> to_instance(Handle object, PyTypeObject* type,

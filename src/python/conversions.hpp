@@ -8,10 +8,12 @@
 #include "python/python.hpp"
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
 #include "common/result.hpp"
+#include "net/client_filter.hpp"
 #include "python/classes.hpp"
 #include "python/errors.hpp"
 #include "python/faults.hpp"
@@ -52,6 +54,12 @@ Result<std::string, OperationError> to_text(Handle object);
 // ValueError naming the bounds and the value ("... must be finite and from 0 to 3600, not -1").
 Result<double, OperationError> seconds_setting(PyObject* value, std::string_view attribute,
                                                double lower, bool lower_allowed, double upper);
+
+// The clients to let in: None (any), or an iterable of address and network texts. A bare str, an
+// object that is not iterable or an entry that is not a str is a TypeError; an entry that is no
+// address or network, or no entry at all, a ValueError; each text names `attribute`.
+Result<std::optional<net::ClientFilter>, OperationError> to_client_filter(
+    Handle value, std::string_view attribute);
 
 // An instance of `type` or of a subclass of it (target: the class name).
 Result<PyObject*, OperationError> to_instance(Handle object, PyTypeObject* type,

@@ -279,11 +279,12 @@ while True:
 
 
 class ServerProcess:
-    """A Python program run with -u, its fd 1 and fd 2 read line by line as they come."""
+    """A Python program run with -u, its fd 1 and fd 2 read line by line as they come; `prefix`
+    is a command that runs it (`ip netns exec NAME`, say)."""
 
-    def __init__(self, source, args=()):
+    def __init__(self, source, args=(), prefix=()):
         self.process = subprocess.Popen(
-            [sys.executable, "-u", "-c", source, *map(str, args)],
+            [*prefix, sys.executable, "-u", "-c", source, *map(str, args)],
             stdin=subprocess.PIPE,
             stdout=subprocess.PIPE,
             stderr=subprocess.PIPE,
@@ -307,11 +308,11 @@ class ServerProcess:
             self.changed.notify_all()
 
     @classmethod
-    def driver(cls, setup, port):
+    def driver(cls, setup, port, prefix=()):
         """A program that runs `setup` (PORT replaced by the port), then executes the commands
         given to `call` / `start`."""
         setup = textwrap.dedent(setup).replace("PORT", str(port))
-        process = cls(_DRIVER_HEAD + setup + _DRIVER_LOOP)
+        process = cls(_DRIVER_HEAD + setup + _DRIVER_LOOP, prefix=prefix)
         process.wait_line(MARK + "ready", timeout=10)
         return process
 
