@@ -222,9 +222,10 @@ class ServingLoop {
             if (!next) fail(next.error().text);
             if (!next.value()) return;
             if (!program_mask) program_mask.emplace(action_signals_);
-            if (auto done = handler_.execute_action(*next.value(), console_); !done) {
-                fail("Action failed " + done.error());
-            }
+            auto done = handler_.execute_action(*next.value(), console_, stop_);
+            if (!done) fail("Action failed " + done.error());
+            // A stop during the action: the termination follows at once.
+            if (done.value() == FrameHandler::Dispatched::Stopped) return;
             console_.line("done");
         }
     }

@@ -18,14 +18,21 @@ namespace velto::net {
 class FrameHandler {
   public:
     virtual ~FrameHandler() = default;
+    // How a dispatch that did not fail ended.
+    enum class Dispatched {
+        Done,     // the loop says "done" and goes on
+        Stopped,  // a stop ended the wait for the action (see Completion): no "done"
+    };
     // Dispatches one frame. Its console lines go into `console`, which the loop writes out
     // before it waits or ends; the handler writes it out itself (`flush`) before program code
     // runs, so that whatever that code prints comes after them, and never while it holds a lock
-    // that others may need, as a full standard output would block the write. An error text ends
-    // the thread with the fault "Action failed " + text. A `Fault` thrown from here ends the
-    // thread as that fault.
-    virtual Status<std::string> execute_action(const wire::Frame& frame,
-                                               ConsoleBuffer& console) = 0;
+    // that others may need, as a full standard output would block the write. `stop` is for a
+    // handler that waits for work done elsewhere: only a stop may end that wait early. An error
+    // text ends the thread with the fault "Action failed " + text. A `Fault` thrown from here
+    // ends the thread as that fault.
+    virtual Result<Dispatched, std::string> execute_action(const wire::Frame& frame,
+                                                           ConsoleBuffer& console,
+                                                           StopReceiver& stop) = 0;
     // Called once on the serving thread when the loop is over and the thread has let its stop
     // receiver and connection go, before the handler is destroyed (spawn_serving_thread only).
     // The place for a last release that may wait, for an interpreter's lock say, and that the

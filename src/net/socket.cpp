@@ -2,6 +2,7 @@
 #include "net/socket.hpp"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -24,7 +25,7 @@ bool retry_after(const RetryAfterInterrupt& retry) {
 }
 
 Result<Fd, SystemError> listen_at(const ListenAddress& address) {
-    Fd socket(::socket(address.family(), SOCK_STREAM | SOCK_CLOEXEC, 0));
+    Fd socket(::socket(address.family(), SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
     if (!socket.valid()) return fail(SystemError::from_errno(errno));
     const int reuse = 1;
     if (::setsockopt(socket.get(), SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse) != 0 ||
@@ -51,12 +52,27 @@ Result<Fd, SystemError> listen_on(std::string_view address) {
     return fail(std::move(*last));
 }
 
-Result<Fd, SystemError> accept_one(const Fd& listener, const RetryAfterInterrupt& retry) {
+Result<std::optional<Fd>, SystemError> accept_ready(const Fd& listener) {
+    // The accepted socket does not inherit the listener's O_NONBLOCK: it blocks as before.
     auto accepted =
-        system_call([&] { return ::accept4(listener.get(), nullptr, nullptr, SOCK_CLOEXEC); },
-                    [&] { return retry_after(retry); });
-    if (!accepted) return fail(std::move(accepted).error());
-    return Fd(accepted.value());
+        system_call([&] { return ::accept4(listener.get(), nullptr, nullptr, SOCK_CLOEXEC); });
+    if (accepted) return std::optional<Fd>(Fd(accepted.value()));
+    const int code = accepted.error().code;
+    if (code == EAGAIN || code == EWOULDBLOCK) return std::optional<Fd>();
+    return fail(std::move(accepted).error());
+}
+
+Result<Fd, SystemError> accept_one(const Fd& listener, const RetryAfterInterrupt& retry) {
+    for (;;) {
+        pollfd ready{listener.get(), POLLIN, 0};
+        auto polled = system_call([&] { return ::poll(&ready, 1, -1); },
+                                  [&] { return retry_after(retry); });
+        if (!polled) return fail(std::move(polled).error());
+        auto accepted = accept_ready(listener);
+        if (!accepted) return fail(std::move(accepted).error());
+        // Nothing after all: the client that made the listener readable gave up first.
+        if (accepted.value()) return std::move(*accepted.value());
+    }
 }
 
 Result<Fd, SystemError> duplicate(const Fd& socket) {

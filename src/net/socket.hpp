@@ -22,14 +22,20 @@ namespace velto::net {
 // An empty function retries.
 using RetryAfterInterrupt = std::function<bool()>;
 
-// Creates a close-on-exec listening TCP socket with SO_REUSEADDR and a backlog of 128. The text
+// Creates a close-on-exec, non-blocking listening TCP socket with SO_REUSEADDR and a backlog of
+// 128 (non-blocking so that an event loop can wait for its client, see accept_ready). The text
 // is a socket address ("127.0.0.1:5000", "[::1]:5000") or host:port resolved by the system
 // resolver, each resolved address tried in order. Errors of the text itself are fixed errors:
 // "invalid socket address", "invalid port value", "failed to lookup address information: ...",
 // "could not resolve to any addresses".
 Result<Fd, SystemError> listen_on(std::string_view address);
 
-// Waits for and accepts one connection (close-on-exec).
+// The accept step of every wait for a client: takes one connection the listener has ready
+// (close-on-exec, blocking like any other), or nothing when none is waiting yet.
+Result<std::optional<Fd>, SystemError> accept_ready(const Fd& listener);
+
+// Waits for and accepts one connection (close-on-exec): the listener's readiness, then
+// accept_ready.
 Result<Fd, SystemError> accept_one(const Fd& listener, const RetryAfterInterrupt& retry);
 
 // A second close-on-exec descriptor on the same socket.

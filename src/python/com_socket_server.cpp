@@ -3,9 +3,12 @@
 #include "python/com_socket_server.hpp"
 
 #include <array>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
+#include <span>
 #include <utility>
 #include <vector>
 
@@ -17,7 +20,9 @@
 #include "python/client_wait.hpp"
 #include "python/conversions.hpp"
 #include "python/debug_log.hpp"
+#include "python/event_loop.hpp"
 #include "python/faults.hpp"
+#include "python/loop_wait.hpp"
 #include "python/result_classes.hpp"
 #include "wire/action_key.hpp"
 #include "wire/frame.hpp"
@@ -39,7 +44,8 @@ Result<Ref, OperationError> new_com_socket_server(std::string address) {
                                                  .stream = net::Fd(),
                                                  .actions = {},
                                                  .stop_sender = std::nullopt,
-                                                 .client_watch = nullptr});
+                                                 .client_watch = nullptr,
+                                                 .serving_loop = Ref()});
 }
 
 namespace {
@@ -151,6 +157,22 @@ PyObject* com_socket_server_get_action(PyObject* self, PyObject* const* args, Py
 
 // ---- Methods: the connection and the serving thread ---------------------------------------
 
+// The last step of open() and open_async(): the accepted client becomes the connection. The
+// exclusive access covers only this, not the wait before it.
+ObjectResult take_client(ComSocketServerObject& server, net::Fd accepted) {
+    Ref old_loop;
+    {
+        VELTO_TRY(ExclusiveServer exclusive, exclusive_server(server));
+        // The earlier connection's handle is closed without a shutdown: a serving thread
+        // started on it keeps its own handle and goes on serving it.
+        exclusive.state.stream = std::move(accepted);
+        // A new client: what became of the last one is no answer about this one.
+        exclusive.state.client_watch.reset();
+        std::swap(old_loop, exclusive.state.serving_loop);
+    }
+    return borrow(Py_None);
+}
+
 // Waits for the client with the interpreter lock held: nothing else in the interpreter runs
 // until a client comes, except the signal handlers, whose KeyboardInterrupt ends the wait. The
 // exclusive access covers only the installation of the new connection, not the wait: a handler
@@ -172,16 +194,65 @@ PyObject* com_socket_server_open(PyObject* self, PyObject* const* args, Py_ssize
                 if (signals.raised()) return fail(pending_error());
                 raise_fault("Unable to get new TCP connection. " + accepted.error().structured());
             }
-            VELTO_TRY(ExclusiveServer exclusive, exclusive_server(server));
-            // The earlier connection's handle is closed without a shutdown: a serving thread
-            // started on it keeps its own handle and goes on serving it.
-            exclusive.state.stream = std::move(accepted).value();
-            // A new client: what became of the last one is no answer about this one.
-            exclusive.state.client_watch.reset();
+            VELTO_TRY(Ref none, take_client(server, std::move(accepted).value()));
             // One client per open(): the listening socket goes now, so later clients are refused.
             listener.value().reset();
-            return borrow(Py_None);
+            return none;
         });
+}
+
+// What open() does, awaited: the listener is made when the coroutine starts (with open()'s
+// faults), then the program's event loop watches it, and each time it is readable the same
+// accept step as open()'s takes the client, if one is still there. Neither the loop nor the
+// interpreter lock is held meanwhile. Cancelling the awaiting task closes the listener and
+// leaves the server as it was.
+PyObject* com_socket_server_open_async(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
+                                       PyObject* kwnames) {
+    static constexpr Signature<0> signature{"ComSocketServer.open_async()", {}};
+    return server_method(
+        self, args, nargsf, kwnames, signature,
+        [self](ComSocketServerObject&, const std::array<Handle, 0>&) -> ObjectResult {
+            auto owner = std::make_shared<Ref>(borrow(self));
+            VELTO_TRY(Ref begin, native_callable([owner](std::span<PyObject* const>) -> ObjectResult {
+                ComSocketServerObject& server = *object_cast<ComSocketServerState>(owner->get());
+                auto listener = net::listen_on(server.value.address);
+                if (!listener.ok()) {
+                    raise_fault("Unable to intanstiate TCP Listener. " +
+                                listener.error().structured());
+                }
+                return start_loop_wait(LoopWaitRequest{
+                    .readable = std::move(listener).value(),
+                    .ready = [owner](const net::Fd& listening)
+                        -> Result<std::optional<Ref>, OperationError> {
+                        auto accepted = net::accept_ready(listening);
+                        if (!accepted.ok()) {
+                            raise_fault("Unable to get new TCP connection. " +
+                                        accepted.error().structured());
+                        }
+                        if (!accepted.value()) return std::optional<Ref>();
+                        VELTO_TRY(Ref none,
+                                  take_client(*object_cast<ComSocketServerState>(owner->get()),
+                                              std::move(*accepted.value())));
+                        return std::optional<Ref>(std::move(none));
+                    },
+                    .timeout_seconds = std::nullopt});
+            }));
+            return loop_coroutine(LoopCoroutine::OpenAsync, begin.get());
+        });
+}
+
+// serve() where no event loop runs has nowhere to run an async def action: refused before
+// anything changes, with what to do instead.
+Status<OperationError> no_coroutine_functions(const ActionRegistry& actions) {
+    for (const auto& [key, action] : actions) {
+        if (!is_coroutine_function(action.get())) continue;
+        return fail(runtime_error(concat(
+            {"the action ", key,
+             " is an async def function, but serve() was called where no asyncio event loop "
+             "runs: call serve() from a coroutine running on the loop, or register a plain "
+             "function"})));
+    }
+    return ok_unit;
 }
 
 // Starts a detached serving thread on a second handle of the connection, with a snapshot of
@@ -193,13 +264,20 @@ PyObject* com_socket_server_serve(PyObject* self, PyObject* const* args, Py_ssiz
     return server_method(
         self, args, nargsf, kwnames, signature,
         [](ComSocketServerObject& server, const std::array<Handle, 0>&) -> ObjectResult {
+            // The loop running here (if any) runs the awaitables that actions return.
+            VELTO_TRY(Ref loop, running_event_loop());
+            Ref replaced_loop;
             VELTO_TRY(ExclusiveServer exclusive, exclusive_server(server));
             ComSocketServerState& state = exclusive.state;
             if (!state.stream.valid()) return fail(OperationError(ServerStateError{}));
+            if (!loop) {
+                VELTO_CHECK(no_coroutine_functions(state.actions));
+            }
             auto connection = net::duplicate(state.stream);
             if (!connection.ok()) return fail(OperationError(std::move(connection).error()));
             VELTO_TRY(std::unique_ptr<net::FrameHandler> dispatch,
-                      make_serving_dispatch(state.clone_action_registry()));
+                      make_serving_dispatch(state.clone_action_registry(),
+                                            loop ? loop.clone() : Ref()));
             // The same connection keeps its watch while nothing has ended its serving yet, so
             // that a wait follows the connection across the retire below; a new thread after
             // an end is a new serving, and a wait must not see the old end.
@@ -216,6 +294,7 @@ PyObject* com_socket_server_serve(PyObject* self, PyObject* const* args, Py_ssiz
             if (state.stop_sender) predecessor = state.stop_sender->retire();
             state.stop_sender = std::move(sender);
             state.client_watch = std::move(watch);
+            replaced_loop = std::exchange(state.serving_loop, std::move(loop));
             auto spawned =
                 net::spawn_serving_thread(std::move(connection).value(), std::move(receiver),
                                           std::move(dispatch), std::move(predecessor));
@@ -250,30 +329,94 @@ PyObject* com_socket_server_close(PyObject* self, PyObject* const* args, Py_ssiz
         });
 }
 
+// The two methods with one optional parameter, timeout=None: called without arguments, the
+// timeout is None.
+template <class Body>
+PyObject* timeout_method(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
+                         PyObject* kwnames, const Signature<1>& signature, Body&& body) {
+    const bool no_arguments =
+        PyVectorcall_NARGS(nargsf) == 0 && (kwnames == nullptr || PyTuple_GET_SIZE(kwnames) == 0);
+    PyObject* const none[] = {Py_None};
+    return server_method(self, no_arguments ? none : args, no_arguments ? 1 : nargsf,
+                         no_arguments ? nullptr : kwnames, signature,
+                         [&](ComSocketServerObject& server, const std::array<Handle, 1>& bound) {
+                             return body(server, bound);
+                         });
+}
+
+// The watch of the served connection, picked up with the exclusive access; with it, the loop
+// its actions run on.
+Result<std::pair<std::shared_ptr<net::ClientWatch>, Ref>, OperationError> served_watch(
+    ComSocketServerObject& server) {
+    VELTO_TRY(ExclusiveServer exclusive, exclusive_server(server));
+    const ComSocketServerState& state = exclusive.state;
+    if (!state.client_watch) return fail(OperationError(ServerStateError{}));
+    return std::pair(state.client_watch, state.serving_loop ? state.serving_loop.clone() : Ref());
+}
+
 // Waits until the client of the served connection has gone or its serving has ended, with the
 // interpreter lock let go. The exclusive access is held only to pick the watch up: actions
 // answering through callback(), and other threads using this server, go on meanwhile.
 PyObject* com_socket_server_wait_disconnected(PyObject* self, PyObject* const* args,
                                               Py_ssize_t nargsf, PyObject* kwnames) {
     static constexpr Signature<1> signature{"ComSocketServer.wait_disconnected()", {"timeout"}};
-    const bool no_arguments =
-        PyVectorcall_NARGS(nargsf) == 0 && (kwnames == nullptr || PyTuple_GET_SIZE(kwnames) == 0);
-    // The one optional parameter: called without arguments, the timeout is None.
-    PyObject* const none[] = {Py_None};
-    return server_method(
-        self, no_arguments ? none : args, no_arguments ? 1 : nargsf,
-        no_arguments ? nullptr : kwnames, signature,
+    return timeout_method(
+        self, args, nargsf, kwnames, signature,
         [](ComSocketServerObject& server, const std::array<Handle, 1>& bound) -> ObjectResult {
             VELTO_TRY(auto timeout, argument("timeout", to_timeout(bound[0])));
-            std::shared_ptr<net::ClientWatch> watch;
-            {
-                VELTO_TRY(ExclusiveServer exclusive, exclusive_server(server));
-                watch = exclusive.state.client_watch;
+            VELTO_TRY(auto served, served_watch(server));
+            auto& [watch, loop] = served;
+            // On the thread of the loop that runs the async actions, a wait without end would
+            // stop that loop, and with it the action the serving thread waits for: neither
+            // would ever end.
+            if (!timeout && loop && !watch->outcome()) {
+                VELTO_TRY(Ref here, running_event_loop());
+                if (here.get() == loop.get()) {
+                    return fail(runtime_error(
+                        "wait_disconnected() without a timeout would block the event loop that "
+                        "runs this server's async actions: await wait_disconnected_async() "
+                        "there instead"));
+                }
             }
-            if (!watch) return fail(OperationError(ServerStateError{}));
             VELTO_TRY(auto outcome, wait_for_client(*watch, timeout));
             if (!outcome) return borrow(Py_None);
             return outcome_text(*outcome);
+        });
+}
+
+// What wait_disconnected() answers, awaited: the program's event loop watches a duplicate of
+// the watch's descriptor (so that any number of such waits go on at once) and a timer. Neither
+// the loop nor the interpreter lock is held meanwhile; cancelling the awaiting task leaves the
+// watch as it was.
+PyObject* com_socket_server_wait_disconnected_async(PyObject* self, PyObject* const* args,
+                                                    Py_ssize_t nargsf, PyObject* kwnames) {
+    static constexpr Signature<1> signature{"ComSocketServer.wait_disconnected_async()",
+                                            {"timeout"}};
+    return timeout_method(
+        self, args, nargsf, kwnames, signature,
+        [self](ComSocketServerObject&, const std::array<Handle, 1>& bound) -> ObjectResult {
+            VELTO_TRY(auto timeout, argument("timeout", to_timeout(bound[0])));
+            std::optional<double> seconds;
+            if (timeout) seconds = std::chrono::duration<double>(*timeout).count();
+            auto owner = std::make_shared<Ref>(borrow(self));
+            VELTO_TRY(Ref begin, native_callable([owner, seconds](std::span<PyObject* const>)
+                                                     -> ObjectResult {
+                VELTO_TRY(auto served,
+                          served_watch(*object_cast<ComSocketServerState>(owner->get())));
+                std::shared_ptr<net::ClientWatch> watch = std::move(served.first);
+                auto copy = net::duplicate(watch->ready_fd());
+                if (!copy.ok()) return fail(OperationError(std::move(copy).error()));
+                return start_loop_wait(LoopWaitRequest{
+                    .readable = std::move(copy).value(),
+                    .ready = [watch](const net::Fd&) -> Result<std::optional<Ref>, OperationError> {
+                        const auto outcome = watch->outcome();
+                        if (!outcome) return std::optional<Ref>();
+                        VELTO_TRY(Ref text, outcome_text(*outcome));
+                        return std::optional<Ref>(std::move(text));
+                    },
+                    .timeout_seconds = seconds});
+            }));
+            return loop_coroutine(LoopCoroutine::WaitDisconnectedAsync, begin.get());
         });
 }
 
@@ -338,12 +481,14 @@ PyObject* com_socket_server_address(PyObject* self, void*) {
 int com_socket_server_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(Py_TYPE(self));
     for (const auto& entry : state_of(self).actions) Py_VISIT(entry.second.get());
+    Py_VISIT(state_of(self).serving_loop.get());
     return 0;
 }
 
 int com_socket_server_clear(PyObject* self) {
     ActionRegistry released;
     released.swap(state_of(self).actions);  // the map is empty before any release runs code
+    Ref loop = std::move(state_of(self).serving_loop);
     return 0;
 }
 
@@ -367,6 +512,10 @@ PyMethodDef com_socket_server_methods[] = {
      "close($self)\n--\n\n"},
     {"wait_disconnected", method(com_socket_server_wait_disconnected),
      METH_FASTCALL | METH_KEYWORDS, "wait_disconnected($self, timeout=None)\n--\n\n"},
+    {"open_async", method(com_socket_server_open_async), METH_FASTCALL | METH_KEYWORDS,
+     "open_async($self)\n--\n\n"},
+    {"wait_disconnected_async", method(com_socket_server_wait_disconnected_async),
+     METH_FASTCALL | METH_KEYWORDS, "wait_disconnected_async($self, timeout=None)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -28,6 +28,9 @@ struct ComSocketServerState {
     // What became of the client of `stream`, as its serving threads saw it: set by serve(),
     // kept by a serve() on the same connection, dropped by open() (a new client).
     std::shared_ptr<net::ClientWatch> client_watch;
+    // The event loop that runs the awaitables of the actions served on `stream` (the loop
+    // running where serve() was called), kept beside the watch; empty when serve() found none.
+    Ref serving_loop;
 
     // A snapshot for a serving thread: new map, same keys, new references to the same objects.
     // Needs the interpreter lock.

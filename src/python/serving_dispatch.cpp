@@ -9,7 +9,9 @@
 #include "net/console.hpp"
 #include "net/dispatch_lines.hpp"
 #include "python/faults.hpp"
+#include "python/event_loop.hpp"
 #include "python/interpreter_lock.hpp"
+#include "python/loop_action.hpp"
 #include "python/widget_classes.hpp"
 #include "wire/action_table.hpp"
 
@@ -19,8 +21,9 @@ namespace {
 
 class ServingDispatch final : public net::FrameHandler {
   public:
-    ServingDispatch(ActionRegistry snapshot, const WidgetKindClasses& widget_classes) noexcept
-        : snapshot_(std::move(snapshot)), widget_classes_(widget_classes) {
+    ServingDispatch(ActionRegistry snapshot, Ref loop,
+                    const WidgetKindClasses& widget_classes) noexcept
+        : snapshot_(std::move(snapshot)), loop_(std::move(loop)), widget_classes_(widget_classes) {
         // Keys that no frame produces stay in the snapshot only, to be released with it.
         for (const auto& [key, action] : snapshot_) table_.place(key, action.get());
     }
@@ -34,12 +37,13 @@ class ServingDispatch final : public net::FrameHandler {
     // the interpreter tears down never destroys its handler. So no attachment is left here.
     ~ServingDispatch() override = default;
 
-    Status<std::string> execute_action(const wire::Frame& frame,
-                                       net::ConsoleBuffer& console) override {
+    Result<Dispatched, std::string> execute_action(const wire::Frame& frame,
+                                                   net::ConsoleBuffer& console,
+                                                   net::StopReceiver& stop) override {
         PyObject* const action = table_.find(frame);
         if (action == nullptr) {
             net::line_no_action(console, frame);
-            return ok_unit;
+            return Dispatched::Done;
         }
         if (interpreter_finalizing()) {
             net::line_found(console, frame);
@@ -53,9 +57,9 @@ class ServingDispatch final : public net::FrameHandler {
         auto held = attachment().hold();
         // Only when the interpreter began to finalize after the look above.
         if (!held) finalizing(frame);
-        Status<std::string> outcome = call_action(action, frame.data);
+        Result<Dispatched, std::string> outcome = call_action(action, frame, stop);
         // Collected with the lock held, written once it is let go.
-        if (outcome.ok()) console.line("after function");
+        if (outcome.ok() && outcome.value() == Dispatched::Done) console.line("after function");
         // The action has returned: this thread holds the lock. (A thread the interpreter ends
         // inside the action never gets here, and `held` then finds out whether it holds it.)
         held->release();
@@ -70,9 +74,10 @@ class ServingDispatch final : public net::FrameHandler {
     // by a plain delete, which, unlike the destructor of a smart pointer, lets the thread's
     // forced unwinding through.
     void finish() override {
-        if (!snapshot_.empty()) static_cast<void>(attachment());
+        if (!snapshot_.empty() || loop_) static_cast<void>(attachment());
         table_ = {};
         snapshot_.clear();
+        loop_ = Ref();
         delete attachment_.release();
     }
 
@@ -93,9 +98,11 @@ class ServingDispatch final : public net::FrameHandler {
     }
 
     // With the lock held. An error text for an action that raised; a PanicException out of the
-    // action is a fault (fetch_pending_exception throws it) and ends the thread as one.
-    Status<std::string> call_action(PyObject* action, const wire::WidgetRegistry& value) const {
-        auto widget = widget_to_object(widget_classes_, value);
+    // action is a fault (fetch_pending_exception throws it) and ends the thread as one. What an
+    // action returns is not looked at, unless it is an awaitable: that is run on the loop.
+    Result<Dispatched, std::string> call_action(PyObject* action, const wire::Frame& frame,
+                                                net::StopReceiver& stop) const {
+        auto widget = widget_to_object(widget_classes_, frame.data);
         if (!widget.ok()) {
             // No object for the widget (out of memory): this frame cannot be dispatched, and
             // the thread ends as after a raising action, with the text of that failure.
@@ -112,12 +119,19 @@ class ServingDispatch final : public net::FrameHandler {
             release_now(widget.value());
             return fail(std::move(text));
         }
-        release_now(result);  // whatever the action returned is not looked at
+        if (result.get() != Py_None && is_awaitable(result.get())) {
+            release_now(widget.value());
+            return await_action(loop_.get(), std::move(result), frame.action_key(), stop);
+        }
+        release_now(result);
         release_now(widget.value());
-        return ok_unit;
+        return Dispatched::Done;
     }
 
     ActionRegistry snapshot_;  // owns the actions
+    // The event loop running where serve() was called, which runs the awaitables actions
+    // return; empty when none ran there.
+    Ref loop_;
     wire::ActionTable<PyObject> table_;
     // Classes live for the whole process: no reference is kept.
     WidgetKindClasses widget_classes_;
@@ -127,10 +141,10 @@ class ServingDispatch final : public net::FrameHandler {
 }  // namespace
 
 Result<std::unique_ptr<net::FrameHandler>, OperationError> make_serving_dispatch(
-    ActionRegistry snapshot) {
+    ActionRegistry snapshot, Ref loop) {
     VELTO_TRY(WidgetKindClasses widget_classes, widget_kind_classes());
     return std::unique_ptr<net::FrameHandler>(
-        std::make_unique<ServingDispatch>(std::move(snapshot), widget_classes));
+        std::make_unique<ServingDispatch>(std::move(snapshot), std::move(loop), widget_classes));
 }
 
 }  // namespace velto::python

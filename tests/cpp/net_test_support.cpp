@@ -16,6 +16,7 @@
 #include <stdexcept>
 
 #include "common/fault.hpp"
+#include "net/completion.hpp"
 #include "net/socket.hpp"
 
 #ifdef __SANITIZE_ADDRESS__
@@ -228,7 +229,8 @@ void RecordingHandler::finish() {
     ::pthread_exit(nullptr);
 }
 
-Status<std::string> RecordingHandler::execute_action(const wire::Frame& frame, ConsoleBuffer&) {
+Result<FrameHandler::Dispatched, std::string> RecordingHandler::execute_action(
+    const wire::Frame& frame, ConsoleBuffer&, StopReceiver& stop) {
     std::unique_lock lock(log_->mutex);
     if (log_->frames.empty()) {
         char name[32] = {};
@@ -237,10 +239,10 @@ Status<std::string> RecordingHandler::execute_action(const wire::Frame& frame, C
     }
     log_->frames.push_back(wire::testing::describe(frame));
     log_->changed.notify_all();
-    if (!fail_on_ || frame.id != *fail_on_) return ok_unit;
+    if (!fail_on_ || frame.id != *fail_on_) return Dispatched::Done;
     if (how_ == HandlerReaction::Hold) {
         log_->changed.wait_for(lock, 10s, [&] { return log_->released; });
-        return ok_unit;
+        return Dispatched::Done;
     }
     lock.unlock();
     switch (how_) {
@@ -248,6 +250,15 @@ Status<std::string> RecordingHandler::execute_action(const wire::Frame& frame, C
         case HandlerReaction::Hold:
         case HandlerReaction::ExitInFinish:
             break;
+        case HandlerReaction::AwaitElsewhere: {
+            // Work that nobody completes: only a stop, or the bound of this test's wait, ends it.
+            auto completion = Completion::make();
+            if (!completion) return fail(completion.error().display());
+            int periods = 0;
+            const auto waited = completion.value()->wait(stop, 10ms, [&] { return ++periods < 1000; });
+            if (waited == Completion::Waited::Stopped) return Dispatched::Stopped;
+            return fail(std::string("gave up"));
+        }
         case HandlerReaction::Fault:
             raise_fault("handler fault");
         case HandlerReaction::Exception:
