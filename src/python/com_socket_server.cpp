@@ -173,6 +173,19 @@ ObjectResult take_client(ComSocketServerObject& server, net::Fd accepted) {
     return borrow(Py_None);
 }
 
+// The listening socket of open() and open_async(), or their fault when none can be made.
+net::Fd listener_for(const ComSocketServerState& state) {
+    auto listener = net::listen_on(state.address);
+    if (!listener.ok()) {
+        raise_fault("Unable to intanstiate TCP Listener. " + listener.error().structured());
+    }
+    return std::move(listener).value();
+}
+
+[[noreturn]] void accept_failed(const SystemError& error) {
+    raise_fault("Unable to get new TCP connection. " + error.structured());
+}
+
 // Waits for the client with the interpreter lock held: nothing else in the interpreter runs
 // until a client comes, except the signal handlers, whose KeyboardInterrupt ends the wait. The
 // exclusive access covers only the installation of the new connection, not the wait: a handler
@@ -184,19 +197,16 @@ PyObject* com_socket_server_open(PyObject* self, PyObject* const* args, Py_ssize
     return server_method(
         self, args, nargsf, kwnames, signature,
         [](ComSocketServerObject& server, const std::array<Handle, 0>&) -> ObjectResult {
-            auto listener = net::listen_on(server.value.address);
-            if (!listener.ok()) {
-                raise_fault("Unable to intanstiate TCP Listener. " + listener.error().structured());
-            }
+            net::Fd listener = listener_for(server.value);
             SignalCheck signals;
-            auto accepted = net::accept_one(listener.value(), signals.retry());
+            auto accepted = net::accept_one(listener, signals.retry());
             if (!accepted.ok()) {
                 if (signals.raised()) return fail(pending_error());
-                raise_fault("Unable to get new TCP connection. " + accepted.error().structured());
+                accept_failed(accepted.error());
             }
             VELTO_TRY(Ref none, take_client(server, std::move(accepted).value()));
             // One client per open(): the listening socket goes now, so later clients are refused.
-            listener.value().reset();
+            listener.reset();
             return none;
         });
 }
@@ -213,22 +223,15 @@ PyObject* com_socket_server_open_async(PyObject* self, PyObject* const* args, Py
         self, args, nargsf, kwnames, signature,
         [self](ComSocketServerObject&, const std::array<Handle, 0>&) -> ObjectResult {
             auto owner = std::make_shared<Ref>(borrow(self));
-            VELTO_TRY(Ref begin, native_callable([owner](std::span<PyObject* const>) -> ObjectResult {
-                ComSocketServerObject& server = *object_cast<ComSocketServerState>(owner->get());
-                auto listener = net::listen_on(server.value.address);
-                if (!listener.ok()) {
-                    raise_fault("Unable to intanstiate TCP Listener. " +
-                                listener.error().structured());
-                }
+            auto begin_wait = [owner](std::span<PyObject* const>) -> ObjectResult {
+                const ComSocketServerState& state =
+                    object_cast<ComSocketServerState>(owner->get())->value;
                 return start_loop_wait(LoopWaitRequest{
-                    .readable = std::move(listener).value(),
+                    .readable = listener_for(state),
                     .ready = [owner](const net::Fd& listening)
                         -> Result<std::optional<Ref>, OperationError> {
                         auto accepted = net::accept_ready(listening);
-                        if (!accepted.ok()) {
-                            raise_fault("Unable to get new TCP connection. " +
-                                        accepted.error().structured());
-                        }
+                        if (!accepted.ok()) accept_failed(accepted.error());
                         if (!accepted.value()) return std::optional<Ref>();
                         VELTO_TRY(Ref none,
                                   take_client(*object_cast<ComSocketServerState>(owner->get()),
@@ -236,7 +239,8 @@ PyObject* com_socket_server_open_async(PyObject* self, PyObject* const* args, Py
                         return std::optional<Ref>(std::move(none));
                     },
                     .timeout_seconds = std::nullopt});
-            }));
+            };
+            VELTO_TRY(Ref begin, native_callable(std::move(begin_wait)));
             return loop_coroutine(LoopCoroutine::OpenAsync, begin.get());
         });
 }
@@ -399,8 +403,7 @@ PyObject* com_socket_server_wait_disconnected_async(PyObject* self, PyObject* co
             std::optional<double> seconds;
             if (timeout) seconds = std::chrono::duration<double>(*timeout).count();
             auto owner = std::make_shared<Ref>(borrow(self));
-            VELTO_TRY(Ref begin, native_callable([owner, seconds](std::span<PyObject* const>)
-                                                     -> ObjectResult {
+            auto begin_wait = [owner, seconds](std::span<PyObject* const>) -> ObjectResult {
                 VELTO_TRY(auto served,
                           served_watch(*object_cast<ComSocketServerState>(owner->get())));
                 std::shared_ptr<net::ClientWatch> watch = std::move(served.first);
@@ -415,7 +418,8 @@ PyObject* com_socket_server_wait_disconnected_async(PyObject* self, PyObject* co
                         return std::optional<Ref>(std::move(text));
                     },
                     .timeout_seconds = seconds});
-            }));
+            };
+            VELTO_TRY(Ref begin, native_callable(std::move(begin_wait)));
             return loop_coroutine(LoopCoroutine::WaitDisconnectedAsync, begin.get());
         });
 }

@@ -255,7 +255,8 @@ Result<FrameHandler::Dispatched, std::string> RecordingHandler::execute_action(
             auto completion = Completion::make();
             if (!completion) return fail(completion.error().display());
             int periods = 0;
-            const auto waited = completion.value()->wait(stop, 10ms, [&] { return ++periods < 1000; });
+            const auto waited =
+                completion.value()->wait(stop, 10ms, [&] { return ++periods < 1000; });
             if (waited == Completion::Waited::Stopped) return Dispatched::Stopped;
             return fail(std::string("gave up"));
         }
