@@ -6,35 +6,55 @@ VPY := $(VENV)/bin/python
 BUILD := build/dev
 JOBS ?= 2
 
-APT_PACKAGES := cmake g++ make libmsgpuck-dev libgtest-dev libbenchmark-dev libmsgpack-dev
+# What building the module and running the demo need (all that `make demo` installs), then what
+# the tests and benchmarks add.
+DEMO_APT_PACKAGES := cmake g++ make libmsgpuck-dev
+APT_PACKAGES := $(DEMO_APT_PACKAGES) libgtest-dev libbenchmark-dev libmsgpack-dev
 FUZZ_APT_PACKAGES := clang libclang-rt-14-dev
-PIP_PACKAGES := scikit-build-core pytest pytest-timeout hypothesis msgpack mypy
+DEMO_PIP_PACKAGES := scikit-build-core msgpack
+DEMO_PIP_MODULES := scikit_build_core, msgpack
+PIP_PACKAGES := $(DEMO_PIP_PACKAGES) pytest pytest-timeout hypothesis mypy
+PIP_MODULES := $(DEMO_PIP_MODULES), pytest, pytest_timeout, hypothesis, mypy
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
-.PHONY: all setup setup-apt setup-python build cpp-test install python-test typecheck test demo bench fuzz clean \
-  test-sanitize test-pythons soak
+.PHONY: all setup setup-apt setup-python setup-demo build cpp-test install python-test typecheck test demo \
+  bench fuzz clean test-sanitize test-pythons soak
 .PHONY: bench-codec bench-setup bench-quick bench-instructions
 
 all: build
 
-# Installs only what is missing, so a second run costs a few seconds.
-setup-apt:
-	@missing=""; for p in $(APT_PACKAGES) $(EXTRA_APT); do \
+# $(call apt_install,PACKAGES): installs those of PACKAGES that are missing, so a second run costs
+# a few seconds.
+define apt_install
+	@missing=""; for p in $(1); do \
 	  dpkg-query -W -f='$${Status}' $$p 2>/dev/null | grep -q "install ok installed" || missing="$$missing $$p"; \
 	done; \
 	if [ -n "$$missing" ]; then \
 	  echo "installing:$$missing"; \
 	  $(SUDO) apt-get update -qq && DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y -qq --no-install-recommends $$missing; \
 	fi
+endef
+
+# $(call pip_install,MODULES,PACKAGES): installs PACKAGES unless every one of MODULES imports.
+define pip_install
+	@$(VPY) -c "import $(1)" 2>/dev/null || { echo "installing into $(VENV) what is missing of: $(2)"; \
+	  $(VPY) -m pip install -q $(2); }
+endef
+
+setup-apt:
+	$(call apt_install,$(APT_PACKAGES) $(EXTRA_APT))
 
 $(VPY):
 	$(PYTHON) -m venv --system-site-packages $(VENV)
 
 setup-python: $(VPY)
-	@$(VPY) -c "import scikit_build_core, pytest, pytest_timeout, hypothesis, msgpack, mypy" 2>/dev/null || \
-	  $(VPY) -m pip install -q $(PIP_PACKAGES)
+	$(call pip_install,$(PIP_MODULES),$(PIP_PACKAGES))
 
 setup: setup-apt setup-python
+
+setup-demo: $(VPY)
+	$(call apt_install,$(DEMO_APT_PACKAGES))
+	$(call pip_install,$(DEMO_PIP_MODULES),$(DEMO_PIP_PACKAGES))
 
 build: setup
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELTO_BUILD_TESTS=ON \
@@ -45,9 +65,22 @@ cpp-test: build
 	ctest --test-dir $(BUILD) --output-on-failure -j$(JOBS)
 
 # Installs the module into the project's virtual environment the way a user would (the long
-# option: Debian 12's pip 23.0 has no -C).
+# option: Debian 12's pip 23.0 has no -C). The first build takes a minute or more, in which pip
+# alone says nothing: its steps and the compiler's progress are shown, the whole log is kept in
+# build/install.log, and its end is shown when the build fails.
+define install_module
+	@echo "building velto_protocol into $(VENV) (C++: a minute or more the first time, seconds after)"
+	@mkdir -p build
+	@set -o pipefail; $(VPY) -m pip install -v --no-build-isolation --no-deps \
+	  --config-settings=build-dir=build/wheel . 2>&1 | tee build/install.log | \
+	  { grep --line-buffered -E '^ *\*\*\* |^ *\[ *[0-9]+(%|/[0-9]+)\] ' | \
+	    sed -u -E 's/Building C(XX)? object CMakeFiles\/[^/]+\.dir\//compiling /; s/\.o$$//' || true; } || \
+	  { echo "the build failed; the end of build/install.log:"; tail -n 40 build/install.log; exit 1; }
+	@echo "installed velto_protocol and velto-client into $(VENV)"
+endef
+
 install: setup
-	$(VPY) -m pip install -q --no-build-isolation --no-deps --config-settings=build-dir=build/wheel .
+	$(install_module)
 
 python-test: install
 	cd tests/python && ../../$(VPY) -m pytest -q -p no:cacheprovider
@@ -61,7 +94,9 @@ typecheck: install
 
 test: cpp-test python-test typecheck
 
-demo: install
+# Only what the demo needs: the module's build and velto-client's msgpack.
+demo: setup-demo
+	$(install_module)
 	$(VPY) examples/demo.py
 
 # Benchmarks (not part of `make test`). `make bench` runs the codec micro-benchmark, then the
@@ -115,9 +150,10 @@ fuzz:
 # The C++ tests and the module under AddressSanitizer + UndefinedBehaviorSanitizer (gcc's
 # runtimes), the whole pytest suite against that module with the runtime preloaded into the
 # interpreter, and the C++ tests again under ThreadSanitizer for the concurrent network code.
+# The plain installation comes first: the client tool's tests run its installed console script.
 SANITIZE_FLAGS := -fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer -O1 -g
 TSAN_FLAGS := -fsanitize=thread -O1 -g
-test-sanitize: setup
+test-sanitize: install
 	cmake -S . -B build/asan -DCMAKE_BUILD_TYPE=Debug -DVELTO_BUILD_TESTS=ON -DVELTO_WERROR=ON \
 	  -DPython_EXECUTABLE=$(abspath $(VPY)) -DCMAKE_C_FLAGS="$(SANITIZE_FLAGS)" \
 	  -DCMAKE_CXX_FLAGS="$(SANITIZE_FLAGS)" > /dev/null

@@ -1,5 +1,5 @@
 // Timing of the codec: Frame::parse on the protocol's example frames against msgpack-c's untyped
-// object decoder on the same bytes, and ResultFrame::bufferize on the result examples.
+// object decoder on the same bytes, and ResultFrame::encode on the result examples.
 #include <benchmark/benchmark.h>
 #include <msgpack.h>
 
@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "wire/frame.hpp"
+#include "wire/result_frame.hpp"
 
 namespace {
 
@@ -63,9 +64,9 @@ void msgpackc_unpack(benchmark::State& state, const Bytes& bytes) {
     state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(bytes.size()));
 }
 
-void bufferize(benchmark::State& state, const ResultFrame& frame) {
+void encode(benchmark::State& state, const ResultFrame& frame) {
     for (auto _ : state) {
-        auto bytes = frame.bufferize();
+        auto bytes = frame.encode();
         benchmark::DoNotOptimize(bytes.data());
     }
     state.SetItemsProcessed(state.iterations());
@@ -78,8 +79,8 @@ BENCHMARK_CAPTURE(msgpackc_unpack, joystick, kJoystick);
 BENCHMARK_CAPTURE(parse_frame, toggle_map, kToggleMap);
 BENCHMARK_CAPTURE(msgpackc_unpack, toggle_map, kToggleMap);
 
-BENCHMARK_CAPTURE(bufferize, idle_confirm_true,
+BENCHMARK_CAPTURE(encode, idle_confirm_true,
                   ResultFrame{3, ServerStatus::Idle, ConfirmResult{true}});
-BENCHMARK_CAPTURE(bufferize, error_bad, ResultFrame{200, ServerStatus::Error, ErrorResult{"bad"}});
+BENCHMARK_CAPTURE(encode, error_bad, ResultFrame{200, ServerStatus::Error, ErrorResult{"bad"}});
 
 }  // namespace

@@ -4,12 +4,19 @@ The server registers one action per widget with the decorator, waits for the cli
 its frames on the background thread and answers each with a result frame.
 """
 
+import io
 import os
 import socket
 import subprocess
 import sys
 
 import velto_protocol as vp
+
+# Every line leaves in one write as soon as it ends, even where output is unbuffered (python -u
+# or PYTHONUNBUFFERED write a print() in pieces): the module writes its console lines to the same
+# standard output, and one could land inside a line written in pieces.
+if isinstance(sys.stdout, io.TextIOWrapper):
+    sys.stdout.reconfigure(line_buffering=True, write_through=False)
 
 
 def free_port():
@@ -62,5 +69,6 @@ server.open()
 server.serve()
 status = client.wait(timeout=60)
 server.close()
-print("server: client finished" + (" cleanly" if status == 0 else f" with status {status}"))
+print("server: client finished" + (" cleanly" if status == 0 else f" with status {status}"),
+      flush=True)
 sys.exit(status)

@@ -1,20 +1,30 @@
 """A robot driven by joystick 7: it refuses sticks outside the unit square with an ErrorResult.
 
     python examples/joystick_robot.py 127.0.0.1:5000   # then, from another shell:
-    velto-client 127.0.0.1:5000 joystick 7 0.5 -1 0.75
-    velto-client 127.0.0.1:5000 joystick 7 2 0 1       # answered with an error
+    velto-client 127.0.0.1:5000                        # a prompt: type the lines below
+    velto> joystick 7 0.5 -1 0.75
+    velto> joystick 7 2 0 1                            # answered with an error
+    velto> quit
 
+The robot takes one phone: both commands go over one connection, one velto-client run.
 Ctrl-C stops the robot and the server cleanly.
 """
 
 from __future__ import annotations
 
+import io
 import math
 import sys
 import time
 
 import velto_protocol as vp
 from velto_protocol import ServerStatus, WidgetRegistry
+
+# Every line leaves in one write as soon as it ends, even where output is unbuffered (python -u
+# or PYTHONUNBUFFERED write a print() in pieces): the module writes its console lines to the same
+# standard output, and one could land inside a line written in pieces.
+if isinstance(sys.stdout, io.TextIOWrapper):
+    sys.stdout.reconfigure(line_buffering=True, write_through=False)
 
 
 class Robot:

@@ -7,9 +7,16 @@ Each time the phone leaves (closes the app, drops the connection), the lamp says
 the next one. Stop it with Ctrl-C.
 """
 
+import io
 import sys
 
 import velto_protocol as vp
+
+# Every line leaves in one write as soon as it ends, even where output is unbuffered (python -u
+# or PYTHONUNBUFFERED write a print() in pieces): the module writes its console lines to the same
+# standard output, and one could land inside a line written in pieces.
+if isinstance(sys.stdout, io.TextIOWrapper):
+    sys.stdout.reconfigure(line_buffering=True, write_through=False)
 
 address = sys.argv[1] if len(sys.argv) > 1 else "127.0.0.1:5000"
 server = vp.VeltoPiServer.use_socket(address)

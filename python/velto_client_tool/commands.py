@@ -4,7 +4,7 @@ from __future__ import annotations
 
 import shlex
 from dataclasses import dataclass
-from typing import Callable, Union
+from typing import Callable, Iterable, Union
 
 Field = Union[bool, int, float, list[float]]
 
@@ -114,6 +114,45 @@ def split_line(line: str) -> list[str]:
         return shlex.split(line, comments=True)
     except ValueError as failure:
         raise CommandError(str(failure)) from None
+
+
+@dataclass(frozen=True)
+class CommandLine:
+    """A command as it is shown above its answers (its words, without the comment) and the
+    interaction it asks for."""
+
+    text: str
+    command: WidgetCommand
+
+
+def command_line(words: list[str]) -> CommandLine:
+    return CommandLine(" ".join(words), parse_words(words))
+
+
+class ScriptError(CommandError):
+    """A script with bad lines: every one of them, each named by file and line number."""
+
+    def __init__(self, source: str, problems: list[str]) -> None:
+        super().__init__("\n".join(problems))
+        self.source = source
+        self.problems = problems
+
+
+def parse_script(lines: Iterable[str], source: str) -> list[CommandLine]:
+    """The commands of a whole script, checked before any is sent: half a session played
+    against a real device, stopped by a typo further down, is worse than none."""
+    commands: list[CommandLine] = []
+    problems: list[str] = []
+    for number, line in enumerate(lines, start=1):
+        try:
+            words = split_line(line)
+            if words:
+                commands.append(command_line(words))
+        except CommandError as failure:
+            problems.append(f"{source}:{number}: {failure}")
+    if problems:
+        raise ScriptError(source, problems)
+    return commands
 
 
 def help_text() -> str:

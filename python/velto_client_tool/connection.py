@@ -9,9 +9,14 @@ from typing import Iterator
 
 from velto_client_tool.frames import Answer, AnswerReader
 
-# Several answers to one frame arrive together; once the first is in, wait this much for more.
-_SETTLE_SECONDS = 0.2
+# The answers an action gives to one frame come together; once one is in, the wait ends after
+# this long without another (an action answering again after a second's work is reported later,
+# before the next frame, as a late answer).
+SETTLE_SECONDS = 0.2
 _CONNECT_RETRY_SECONDS = 0.05
+# What arrived() reads at the most, in receives: a server that never stops sending does not keep
+# the next command from being sent.
+_ARRIVED_RECEIVES = 256
 
 
 class ConnectionFailure(OSError):
@@ -20,8 +25,10 @@ class ConnectionFailure(OSError):
 
 def split_address(address: str) -> tuple[str, int]:
     host, colon, port = address.rpartition(":")
-    if not colon or not host or not port.isdigit() or int(port) > 65535:
+    if not colon or not host or not port.isdigit():
         raise ValueError(f"address must be HOST:PORT, not {address!r}")
+    if not 1 <= int(port) <= 65535:
+        raise ValueError(f"port must be 1 to 65535, not {int(port)} (in {address!r})")
     return host.strip("[]"), int(port)
 
 
@@ -71,11 +78,13 @@ class Connection:
             raise ConnectionFailure(f"connection to {self.address} broken: {_reason(failure)}") from None
 
     def answers(self) -> Iterator[Answer]:
-        """Answers as they arrive within the timeout; none is a valid outcome (a server may be
-        silent), a closed or broken connection and undecodable bytes are not."""
+        """The answers to the frame just sent, as they arrive: the wait is for up to the timeout
+        for the first, then until SETTLE_SECONDS pass without another, never past the timeout.
+        None is a valid outcome (a server may be silent); a closed or broken connection and
+        undecodable bytes are not."""
         sock = self._connected()
-        seen_one = False
-        deadline = time.monotonic() + self.timeout
+        limit = time.monotonic() + self.timeout
+        deadline = limit
         while True:
             left = deadline - time.monotonic()
             if left <= 0:
@@ -83,17 +92,29 @@ class Connection:
             readable, _, _ = select.select([sock], [], [], left)
             if not readable:
                 return
-            try:
-                chunk = sock.recv(4096)
-            except OSError as failure:
-                raise ConnectionFailure(f"connection to {self.address} broken: {_reason(failure)}") from None
-            if not chunk:
-                raise ConnectionFailure(f"the server at {self.address} closed the connection")
-            for answer in self._reader.feed(chunk):
-                seen_one = True
-                yield answer
-            if seen_one:
-                deadline = min(deadline, time.monotonic() + _SETTLE_SECONDS)
+            answers = self._receive(sock)
+            yield from answers
+            if answers:
+                deadline = min(limit, time.monotonic() + SETTLE_SECONDS)
+
+    def arrived(self) -> Iterator[Answer]:
+        """The answers already received, without waiting: those that came after the wait for
+        their frame had ended, or that the server sent of its own accord."""
+        sock = self._connected()
+        for _ in range(_ARRIVED_RECEIVES):
+            readable, _, _ = select.select([sock], [], [], 0)
+            if not readable:
+                return
+            yield from self._receive(sock)
+
+    def _receive(self, sock: socket.socket) -> list[Answer]:
+        try:
+            chunk = sock.recv(4096)
+        except OSError as failure:
+            raise ConnectionFailure(f"connection to {self.address} broken: {_reason(failure)}") from None
+        if not chunk:
+            raise ConnectionFailure(f"the server at {self.address} closed the connection")
+        return self._reader.feed(chunk)
 
     def _connected(self) -> socket.socket:
         if self._socket is None:

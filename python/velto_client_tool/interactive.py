@@ -6,7 +6,7 @@ import os
 import sys
 from typing import TYPE_CHECKING
 
-from velto_client_tool.commands import CommandError, help_text, split_line
+from velto_client_tool.commands import CommandError, command_line, help_text, split_line
 
 if TYPE_CHECKING:
     from velto_client_tool.cli import Session
@@ -37,6 +37,30 @@ def _save_history() -> None:
         pass
 
 
+_QUIT_WORDS = ("quit", "exit")
+_HELP_WORDS = ("help", "?")
+
+
+def _take(session: Session, typed: str) -> bool:
+    """Handles one line, typed or piped; False when it asks to leave."""
+    try:
+        words = split_line(typed)
+        if not words:
+            return True
+        if words[0] not in _QUIT_WORDS + _HELP_WORDS:
+            session.play(command_line(words))  # shows the command itself, after any late answers
+            return True
+    except CommandError as failure:
+        session.show(typed.strip())
+        session.say(f"error: {failure}")
+        return True
+    session.show(" ".join(words))
+    if words[0] in _QUIT_WORDS:
+        return False
+    session.say(help_text())
+    return True
+
+
 def prompt_loop(session: Session) -> None:
     """Reads commands until quit or end of input; a bad command is reported and the prompt goes on,
     a broken connection or an undecodable answer ends the loop."""
@@ -47,7 +71,7 @@ def prompt_loop(session: Session) -> None:
     try:
         while True:
             try:
-                line = input(PROMPT if interactive else "")
+                typed = input(PROMPT if interactive else "")
             except EOFError:
                 if interactive:
                     print()
@@ -55,18 +79,8 @@ def prompt_loop(session: Session) -> None:
             except KeyboardInterrupt:
                 print()
                 continue
-            try:
-                words = split_line(line)
-                if not words:
-                    continue
-                if words[0] in ("quit", "exit"):
-                    return
-                if words[0] in ("help", "?"):
-                    print(help_text(), flush=True)
-                    continue
-                session.run_words(words)
-            except CommandError as failure:
-                print(f"error: {failure}", flush=True)
+            if not _take(session, typed):
+                return
     finally:
         if interactive:
             _save_history()

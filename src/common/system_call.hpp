@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cerrno>
+#include <cstddef>
 #include <string_view>
 #include <type_traits>
 
@@ -30,6 +31,28 @@ auto system_call(Call&& call, AfterInterrupt&& after_interrupt = {})
         if (code == EINTR && after_interrupt()) continue;
         return fail(SystemError::from_errno(code));
     }
+}
+
+// Writes `size` bytes from `data` with `write_once(data, size)`, a call like write(2) that may
+// take fewer, until every byte went out. After EINTR, and after a write cut short (a signal
+// that lands once part of the bytes went out shows as a short count, not as EINTR),
+// `after_interrupt` decides whether to go on; false fails with EINTR. A write that takes
+// nothing is "WriteZero".
+template <class WriteOnce, class AfterInterrupt = RetryInterrupted>
+Status<SystemError> write_fully(const char* data, std::size_t size, WriteOnce&& write_once,
+                                AfterInterrupt&& after_interrupt = {}) {
+    while (size > 0) {
+        auto written = system_call([&] { return write_once(data, size); }, after_interrupt);
+        if (!written) return fail(std::move(written).error());
+        if (written.value() == 0) {
+            return fail(SystemError::fixed("WriteZero", "failed to write whole buffer"));
+        }
+        const auto taken = static_cast<std::size_t>(written.value());
+        data += taken;
+        size -= taken;
+        if (size > 0 && !after_interrupt()) return fail(SystemError::from_errno(EINTR));
+    }
+    return ok_unit;
 }
 
 // Writes every byte of `bytes` to `fd` with write(2), continuing writes that a signal or a full

@@ -11,7 +11,7 @@
 
 #include "common/result.hpp"
 #include "common/system_error.hpp"
-#include "net/fd.hpp"
+#include "net/event_fd.hpp"
 #include "net/socket.hpp"
 
 namespace velto::net {
@@ -29,7 +29,7 @@ class ClientWatch {
   public:
     static Result<std::shared_ptr<ClientWatch>, SystemError> make();
 
-    explicit ClientWatch(Fd ready) noexcept;
+    explicit ClientWatch(EventFd ready) noexcept;
 
     // Keeps `outcome` unless one was reported before. A no-op in a process other than the one
     // that made the watch: a child made by fork() shares the descriptor, not the threads.
@@ -65,13 +65,13 @@ class ClientWatch {
 
     // Readable once an outcome is kept, and from then on: for a wait in an event loop, which
     // polls its own duplicate.
-    const Fd& ready_fd() const noexcept { return ready_; }
+    int ready_fd() const noexcept { return ready_.get(); }
 
   private:
     bool foreign() const noexcept;
 
     // Readable once an outcome is kept; never emptied, so every waiter, early or late, sees it.
-    Fd ready_;
+    EventFd ready_;
     const pid_t owner_;
     // 0 while serving, else 1 + the ClientOutcome.
     std::atomic<int> outcome_{0};

@@ -2,32 +2,26 @@
 #include "net/completion.hpp"
 
 #include <poll.h>
-#include <sys/eventfd.h>
-#include <unistd.h>
 
 #include <array>
-#include <cerrno>
-#include <cstdint>
 #include <utility>
 
 #include "common/fault.hpp"
-#include "common/system_call.hpp"
+#include "net/poll_until.hpp"
 #include "net/signal_mask.hpp"
 
 namespace velto::net {
 
 Result<std::shared_ptr<Completion>, SystemError> Completion::make() {
-    Fd ready(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
-    if (!ready.valid()) return fail(SystemError::from_errno(errno));
-    return std::make_shared<Completion>(std::move(ready));
+    auto ready = EventFd::make();
+    if (!ready) return fail(std::move(ready).error());
+    return std::make_shared<Completion>(std::move(ready).value());
 }
 
-Completion::Completion(Fd ready) noexcept : ready_(std::move(ready)) {}
+Completion::Completion(EventFd ready) noexcept : ready_(std::move(ready)) {}
 
 void Completion::complete() noexcept {
-    if (completed_.exchange(true, std::memory_order_acq_rel)) return;
-    const std::uint64_t one = 1;
-    static_cast<void>(system_call([&] { return ::write(ready_.get(), &one, sizeof one); }));
+    if (!completed_.exchange(true, std::memory_order_acq_rel)) ready_.signal();
 }
 
 Completion::Waited Completion::wait(StopReceiver& stop, std::chrono::milliseconds period,
@@ -41,9 +35,8 @@ Completion::Waited Completion::wait(StopReceiver& stop, std::chrono::millisecond
         // Any other request keeps the wake-up readable: it is no longer watched.
         std::array<pollfd, 2> fds{pollfd{ready_.get(), POLLIN, 0},
                                   pollfd{asked == Signal::None ? stop.wake_fd() : -1, POLLIN, 0}};
-        // With every signal blocked an EINTR is only a spurious wake-up.
-        const auto ready = system_call(
-            [&] { return ::poll(fds.data(), fds.size(), static_cast<int>(period.count())); });
+        // With every signal blocked an EINTR is only a spurious wake-up: the wait goes on.
+        const auto ready = poll_until(fds, std::chrono::steady_clock::now() + period);
         if (!ready) raise_fault("Failed to wait for the action: " + ready.error().display());
         // A wake-up that asked nothing is emptied, so that it does not wake the next poll.
         if (fds[1].revents != 0 && stop.requested() == Signal::None) {

@@ -9,7 +9,7 @@
 
 #include "common/result.hpp"
 #include "common/system_error.hpp"
-#include "net/fd.hpp"
+#include "net/event_fd.hpp"
 #include "net/stop_channel.hpp"
 
 namespace velto::net {
@@ -24,7 +24,7 @@ class Completion {
 
     static Result<std::shared_ptr<Completion>, SystemError> make();
 
-    explicit Completion(Fd ready) noexcept;
+    explicit Completion(EventFd ready) noexcept;
 
     // From any thread, any number of times; the first call completes.
     void complete() noexcept;
@@ -37,7 +37,7 @@ class Completion {
                 const std::function<bool()>& keep_waiting) const;
 
   private:
-    Fd ready_;  // readable once complete() was called; never emptied
+    EventFd ready_;  // readable once complete() was called; never drained
     std::atomic<bool> completed_{false};
 };
 

@@ -1,5 +1,5 @@
-// Console lines: progress text written straight to file descriptor 1, so that lines from several
-// threads never interleave and Python's sys.stdout is never involved.
+// Console lines: progress text collected and written straight to file descriptor 1, so that
+// lines from several threads never interleave and Python's sys.stdout is never involved.
 #pragma once
 
 #include <array>
@@ -10,9 +10,6 @@
 #include <string_view>
 
 namespace velto::net {
-
-// Writes `text` followed by "\n", in one write.
-void console_line(std::string_view text) noexcept;
 
 // The lines of one thread, collected and written together: a busy serving thread would
 // otherwise spend most of its time in one write per line. The owner writes them (`flush`)
@@ -48,8 +45,6 @@ class ConsoleBuffer {
     // Writes what was collected, in one write when it can. A failure is dropped: standard
     // output is gone and there is nobody left to tell.
     void flush() noexcept;
-
-    bool empty() const noexcept { return used_ == 0; }
 
   private:
     ConsoleBuffer& append_after_flush(std::string_view text) noexcept;

@@ -14,22 +14,10 @@
 #include <optional>
 #include <string>
 
+#include "common/decimal.hpp"
 namespace velto::net {
 
 namespace {
-
-// A decimal number that fits in `Number`, digits only (no sign, no blanks).
-template <class Number>
-std::optional<Number> parse_decimal(std::string_view text) {
-    if (text.empty()) return std::nullopt;
-    std::uint64_t value = 0;
-    for (char c : text) {
-        if (c < '0' || c > '9') return std::nullopt;
-        value = value * 10 + static_cast<std::uint64_t>(c - '0');
-        if (value > std::numeric_limits<Number>::max()) return std::nullopt;
-    }
-    return static_cast<Number>(value);
-}
 
 // A port: 0..65535.
 std::optional<std::uint16_t> parse_port(std::string_view text) {

@@ -22,6 +22,8 @@
 #include "common/system_call.hpp"
 #include "net/console.hpp"
 #include "net/frame_stream.hpp"
+#include "net/poll_until.hpp"
+#include "net/serving_lines.hpp"
 #include "net/signal_mask.hpp"
 #include "net/socket.hpp"
 
@@ -29,7 +31,6 @@ namespace velto::net {
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
 using Signal = StopReceiver::Signal;
 
 constexpr auto cycle_pause = std::chrono::milliseconds(500);
@@ -41,22 +42,9 @@ constexpr std::size_t cycle_receive_limit = 64 * 1024;
 // poll() while every signal is blocked on this thread: EINTR is only a spurious wake-up, after
 // which the time left is measured again. Returns when a descriptor is ready (see its revents)
 // or the deadline has passed.
-void wait_ready(pollfd* fds, nfds_t count, std::optional<Clock::time_point> deadline) {
-    for (;;) {
-        int timeout = -1;
-        if (deadline) {
-            const auto left =
-                std::chrono::ceil<std::chrono::milliseconds>(*deadline - Clock::now());
-            timeout = static_cast<int>(std::max<std::int64_t>(left.count(), 0));
-        }
-        const auto ready =
-            system_call([&] { return ::poll(fds, count, timeout); }, [] { return false; });
-        if (!ready) {
-            if (ready.error().code == EINTR) continue;
-            raise_fault("Failed to wait for the connection: " + ready.error().display());
-        }
-        if (ready.value() > 0) return;
-        if (!deadline || Clock::now() >= *deadline) return;
+void wait_ready(std::span<pollfd> fds, SteadyTime deadline = no_deadline) {
+    if (auto ready = poll_until(fds, deadline); !ready) {
+        raise_fault("Failed to wait for the connection: " + ready.error().display());
     }
 }
 
@@ -93,10 +81,10 @@ class ServingLoop {
     // wake-up that asked nothing does not.
     void pause() {
         console_.flush();
-        const auto deadline = Clock::now() + cycle_pause;
+        const auto deadline = std::chrono::steady_clock::now() + cycle_pause;
         for (;;) {
             pollfd wake{stop_.wake_fd(), POLLIN, 0};
-            wait_ready(&wake, 1, deadline);
+            wait_ready(std::span(&wake, 1), deadline);
             if (wake.revents == 0 || stop_.poll() != Signal::None) return;
         }
     }
@@ -110,13 +98,13 @@ class ServingLoop {
             // What the next reader must continue includes a predecessor's bytes, which are
             // only known once the predecessor has ended.
             take_over_from_predecessor();
-            console_.line("Terminating.");
+            serving_lines::terminating(console_);
             console_.flush();
             stop_.hand_over(stream_.take_pending(), socket_identity(connection_));
             return true;
         }
-        if (signal == Signal::Disconnected) console_.line("Link broken");
-        console_.line("Terminating.");
+        if (signal == Signal::Disconnected) serving_lines::link_broken(console_);
+        serving_lines::terminating(console_);
         console_.flush();
         if (auto done = shutdown_both(connection_); !done) {
             raise_fault("Failed to shutdown server: " + done.error().display());
@@ -138,7 +126,7 @@ class ServingLoop {
             std::array<pollfd, 2> fds{pollfd{predecessor_.finished_fd(), POLLIN, 0},
                                       pollfd{retired ? -1 : stop_.wake_fd(), POLLIN, 0}};
             console_.flush();
-            wait_ready(fds.data(), fds.size(), std::nullopt);
+            wait_ready(fds);
         }
         stream_.append(predecessor_.take_leftover(socket_identity(connection_)));
         predecessor_ = Predecessor();
@@ -152,7 +140,7 @@ class ServingLoop {
             std::array<pollfd, 2> fds{pollfd{connection_.get(), POLLIN, 0},
                                       pollfd{stop_.wake_fd(), POLLIN, 0}};
             console_.flush();
-            wait_ready(fds.data(), fds.size(), std::nullopt);
+            wait_ready(fds);
             // A wake-up that asked nothing is emptied, so that it does not wake the next wait.
             if (fds[1].revents != 0) static_cast<void>(stop_.poll());
             // A request is looked at before any data.
@@ -197,14 +185,11 @@ class ServingLoop {
             if (code == EAGAIN || code == EWOULDBLOCK) return std::nullopt;
             // A reset or timed-out peer is as gone as one that closed; the fault still ends
             // the thread as before.
-            if (code == ECONNRESET || code == ETIMEDOUT) {
-                console_.flush();
-                stop_.client_gone();
-            }
+            if (code == ECONNRESET || code == ETIMEDOUT) stop_.client_lost();
             fail("Failed to read frame : " + received.error().display());
         }
         const auto count = static_cast<std::size_t>(received.value());
-        console_.append("Received size : ").append_decimal(count).append("\n");
+        serving_lines::received(console_, count);
         stream_.append(std::span(buffer_).first(count));
         return count;
     }
@@ -222,13 +207,52 @@ class ServingLoop {
             if (!next) fail(next.error().text);
             if (!next.value()) return;
             if (!program_mask) program_mask.emplace(action_signals_);
-            auto done = handler_.execute_action(*next.value(), console_, stop_);
-            if (!done) fail("Action failed " + done.error());
-            // A stop during the action: the termination follows at once.
-            if (done.value() == FrameHandler::Dispatched::Stopped) return;
-            console_.line("done");
+            if (!dispatch(*next.value())) return;
         }
     }
+
+    // One frame to the handler, and the lines that show what became of it. False when a stop
+    // ended it: the termination follows at once, no further frame is dispatched.
+    bool dispatch(const wire::Frame& frame) {
+        LinesBeforeAction before_action(console_, frame);
+        Dispatched dispatched = handler_.execute_action(frame, before_action, stop_);
+        switch (dispatched.outcome) {
+            case Dispatched::Outcome::NoAction:
+                serving_lines::no_action(console_, frame);
+                break;
+            case Dispatched::Outcome::Ran:
+                serving_lines::after_action(console_);
+                break;
+            case Dispatched::Outcome::Failed:
+                fail("Action failed " + dispatched.text);
+            case Dispatched::Outcome::Refused:
+                // Frames a client still sends while its program exits are not a fault of
+                // anything: no report.
+                if (!before_action.written) serving_lines::found(console_, frame);
+                console_.flush();
+                raise_reported_fault(std::move(dispatched.text));
+            case Dispatched::Outcome::Stopped:
+                return false;
+        }
+        serving_lines::done(console_);
+        return true;
+    }
+
+    class LinesBeforeAction final : public FrameHandler::BeforeProgramCode {
+      public:
+        LinesBeforeAction(ConsoleBuffer& console, const wire::Frame& frame) noexcept
+            : console_(console), frame_(frame) {}
+        void operator()() noexcept override {
+            serving_lines::before_action(console_, frame_);
+            console_.flush();
+            written = true;
+        }
+        bool written = false;
+
+      private:
+        ConsoleBuffer& console_;
+        const wire::Frame& frame_;
+    };
 
     // A fault's report comes after every line collected before it, as it did when each line
     // was written at once.

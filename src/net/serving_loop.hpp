@@ -6,33 +6,50 @@
 #include <string>
 
 #include "common/result.hpp"
-#include "net/console.hpp"
 #include "net/fd.hpp"
 #include "net/stop_channel.hpp"
 #include "wire/frame.hpp"
 
 namespace velto::net {
 
+// What one frame's dispatch came to. The serving loop writes the console lines that show it.
+struct Dispatched {
+    enum class Outcome {
+        NoAction,  // nothing is registered for the frame
+        Ran,       // the action ran and returned
+        Failed,    // the action, or what it needed, failed: the thread ends with the fault
+                   // "Action failed " + text
+        Refused,   // an action is registered, but its host runs no program code any more: the
+                   // thread ends without a report, `text` being the fault's message
+        Stopped,   // a stop ended the wait for the action's work done elsewhere (see
+                   // Completion): no "after function", no "done", and the thread terminates
+    };
+    Outcome outcome = Outcome::NoAction;
+    std::string text;
+};
+
 // What the serving loop calls for each decoded frame. Implemented by the binding, which owns
 // the registry snapshot and the interpreter.
 class FrameHandler {
   public:
-    virtual ~FrameHandler() = default;
-    // How a dispatch that did not fail ended.
-    enum class Dispatched {
-        Done,     // the loop says "done" and goes on
-        Stopped,  // a stop ended the wait for the action (see Completion): no "done"
+    // The loop's part just before program code runs: it writes out the lines that come before
+    // an action, so that whatever that code prints comes after them. The handler calls it once
+    // at most, and never while it holds a lock that others may need, as a full standard output
+    // would block the write.
+    class BeforeProgramCode {
+      public:
+        virtual void operator()() noexcept = 0;
+
+      protected:
+        ~BeforeProgramCode() = default;
     };
-    // Dispatches one frame. Its console lines go into `console`, which the loop writes out
-    // before it waits or ends; the handler writes it out itself (`flush`) before program code
-    // runs, so that whatever that code prints comes after them, and never while it holds a lock
-    // that others may need, as a full standard output would block the write. `stop` is for a
-    // handler that waits for work done elsewhere: only a stop may end that wait early. An error
-    // text ends the thread with the fault "Action failed " + text. A `Fault` thrown from here
-    // ends the thread as that fault.
-    virtual Result<Dispatched, std::string> execute_action(const wire::Frame& frame,
-                                                           ConsoleBuffer& console,
-                                                           StopReceiver& stop) = 0;
+
+    virtual ~FrameHandler() = default;
+    // Dispatches one frame. `stop` is for a handler that waits for work done elsewhere: only a
+    // stop may end that wait early. A `Fault` thrown from here ends the thread as that fault.
+    virtual Dispatched execute_action(const wire::Frame& frame,
+                                      BeforeProgramCode& before_program_code,
+                                      StopReceiver& stop) = 0;
     // Called once on the serving thread when the loop is over and the thread has let its stop
     // receiver and connection go, before the handler is destroyed (spawn_serving_thread only).
     // The place for a last release that may wait, for an interpreter's lock say, and that the

@@ -12,6 +12,7 @@
 
 #include "common/system_call.hpp"
 #include "net/listen_address.hpp"
+#include "net/poll_until.hpp"
 
 namespace velto::net {
 
@@ -65,8 +66,8 @@ Result<std::optional<Fd>, SystemError> accept_ready(const Fd& listener) {
 Result<Fd, SystemError> accept_one(const Fd& listener, const RetryAfterInterrupt& retry) {
     for (;;) {
         pollfd ready{listener.get(), POLLIN, 0};
-        auto polled = system_call([&] { return ::poll(&ready, 1, -1); },
-                                  [&] { return retry_after(retry); });
+        auto polled = poll_until(std::span(&ready, 1), no_deadline,
+                                 [&] { return retry_after(retry); });
         if (!polled) return fail(std::move(polled).error());
         auto accepted = accept_ready(listener);
         if (!accepted) return fail(std::move(accepted).error());
@@ -75,29 +76,22 @@ Result<Fd, SystemError> accept_one(const Fd& listener, const RetryAfterInterrupt
     }
 }
 
-Result<Fd, SystemError> duplicate(const Fd& socket) {
-    const int fd = ::fcntl(socket.get(), F_DUPFD_CLOEXEC, 0);
+Result<Fd, SystemError> duplicate(int descriptor) {
+    const int fd = ::fcntl(descriptor, F_DUPFD_CLOEXEC, 0);
     if (fd < 0) return fail(SystemError::from_errno(errno));
     return Fd(fd);
 }
 
 Status<SystemError> send_all(const Fd& socket, std::span<const std::uint8_t> bytes,
                              const RetryAfterInterrupt& retry) {
-    while (!bytes.empty()) {
-        auto sent = system_call(
-            [&] { return ::send(socket.get(), bytes.data(), bytes.size(), MSG_NOSIGNAL); },
-            [&] { return retry_after(retry); });
-        if (!sent) return fail(std::move(sent).error());
-        if (sent.value() == 0) {
-            return fail(SystemError::fixed("WriteZero", "failed to write whole buffer"));
-        }
-        bytes = bytes.subspan(static_cast<std::size_t>(sent.value()));
-        // A signal that lands once some bytes went out cuts the send short instead of failing
-        // it with EINTR; without this check the next send would block again, the signal unseen
-        // until the peer reads or goes away.
-        if (!bytes.empty() && !retry_after(retry)) return fail(SystemError::from_errno(EINTR));
-    }
-    return ok_unit;
+    // Without the check after a short send, the next send would block again after a signal
+    // that cut this one short, the signal unseen until the peer reads or goes away.
+    return write_fully(
+        reinterpret_cast<const char*>(bytes.data()), bytes.size(),
+        [&](const char* data, std::size_t size) {
+            return ::send(socket.get(), data, size, MSG_NOSIGNAL);
+        },
+        [&] { return retry_after(retry); });
 }
 
 std::optional<SocketIdentity> socket_identity(const Fd& socket) noexcept {

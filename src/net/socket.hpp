@@ -38,8 +38,11 @@ Result<std::optional<Fd>, SystemError> accept_ready(const Fd& listener);
 // accept_ready.
 Result<Fd, SystemError> accept_one(const Fd& listener, const RetryAfterInterrupt& retry);
 
-// A second close-on-exec descriptor on the same socket.
-Result<Fd, SystemError> duplicate(const Fd& socket);
+// A second close-on-exec descriptor on the same socket (or eventfd).
+Result<Fd, SystemError> duplicate(int descriptor);
+inline Result<Fd, SystemError> duplicate(const Fd& socket) {
+    return duplicate(socket.get());
+}
 
 // Writes every byte (MSG_NOSIGNAL: a gone peer is an EPIPE error, never a signal). `retry` is
 // asked after a short write as well as after EINTR, since a signal arriving once part of the

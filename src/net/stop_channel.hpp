@@ -1,7 +1,8 @@
-// The stop channel between a server object (one sender) and its serving thread (one receiver).
-// It wakes the thread: the receiver's descriptor becomes readable on every signal, so a
-// thread waiting in poll() beside its socket returns at once. It also carries, the other way,
-// what became of the client to the connection's ClientWatch, when it was made with one.
+// The stop channel between a server object (one sender) and its serving thread (one receiver):
+// the stop requests and their wake-up. The receiver's descriptor becomes readable on every
+// request, so a thread waiting in poll() beside its socket returns at once. A retire hands the
+// connection over (net/connection_handover.hpp); what became of the client goes the other way,
+// to the connection's ClientWatch (net/outcome_relay.hpp), when the channel was made with one.
 #pragma once
 
 #include <cstdint>
@@ -12,38 +13,14 @@
 
 #include "common/result.hpp"
 #include "common/system_error.hpp"
+#include "net/channel_closed.hpp"
 #include "net/client_watch.hpp"
+#include "net/connection_handover.hpp"
 #include "net/socket.hpp"
 
 namespace velto::net {
 
-struct ChannelClosed {
-    static constexpr const char* text = "sending on a closed channel";
-};
-
 struct StopChannelState;
-
-// A retired serving thread, as seen by the thread that takes its connection over. The new
-// thread reads nothing before the retired one has ended (so one frame is never split between
-// two readers), and continues from the bytes the retired thread had received but not
-// dispatched. An empty Predecessor means there is nobody to wait for.
-class Predecessor {
-  public:
-    Predecessor() noexcept = default;
-    explicit Predecessor(std::shared_ptr<StopChannelState> state) noexcept;
-
-    bool exists() const noexcept { return state_ != nullptr; }
-    // Readable once the retired thread has let its receiver go; -1 when there is none.
-    int finished_fd() const noexcept;
-    bool finished() const noexcept;
-    // The bytes the retired thread left, when it read the socket `reader` identifies; none
-    // when it read another socket (an open() in between accepted a new client), whose bytes
-    // mean nothing on this one. Only once finished() is true.
-    std::vector<std::uint8_t> take_leftover(std::optional<SocketIdentity> reader);
-
-  private:
-    std::shared_ptr<StopChannelState> state_;
-};
 
 // Every operation of the sender is a no-op in a process other than the one that made the
 // channel: a child made by fork() shares the wake-up descriptor but not the serving thread,
@@ -103,9 +80,13 @@ class StopReceiver {
     // when this receiver is destroyed.
     void hand_over(std::vector<std::uint8_t> pending,
                    std::optional<SocketIdentity> source) noexcept;
-    // The client closed its side or reset the connection. Said on every zero-length read; the
-    // watch keeps the first word it gets.
+    // The client closed its side. Said on every zero-length read; the watch keeps the first
+    // word it gets.
     void client_gone() noexcept;
+    // The client reset the connection or stopped answering: the receive failed and the thread
+    // is about to end. The watch hears it only when the receiver is gone, so that a close() made
+    // on that news is refused, as after any end of serving.
+    void client_lost() noexcept;
     // The watch this channel was made with; null when none.
     const ClientWatch* client_watch() const noexcept;
 

@@ -67,7 +67,8 @@ Status<OperationError> for_each_keyword(const CallArguments& arguments, Visit&& 
 
 Status<OperationError> bind_arguments(std::string_view display_name,
                                       std::span<const std::string_view> parameters,
-                                      const CallArguments& arguments, std::span<Handle> bound) {
+                                      std::size_t required, const CallArguments& arguments,
+                                      std::span<Handle> bound) {
     const auto given = static_cast<std::size_t>(arguments.positional_count);
     if (given > parameters.size()) {
         return fail(type_error(concat({display_name, " takes ", std::to_string(parameters.size()),
@@ -94,7 +95,12 @@ Status<OperationError> bind_arguments(std::string_view display_name,
 
     std::vector<std::string_view> missing;
     for (std::size_t i = 0; i < parameters.size(); ++i) {
-        if (!bound[i]) missing.push_back(parameters[i]);
+        if (bound[i]) continue;
+        if (i < required) {
+            missing.push_back(parameters[i]);
+        } else {
+            bound[i] = Handle(Py_None);
+        }
     }
     if (!missing.empty()) {
         return fail(type_error(concat(

@@ -1,6 +1,6 @@
 // Argument binding: matching a call's positional and keyword arguments to a callable's
-// parameters (all required, each by position or by keyword), with the TypeError texts every
-// callable of the module shares.
+// parameters (each by position or by keyword, required or None when left out), with the
+// TypeError texts every callable of the module shares.
 #pragma once
 
 #include "python/python.hpp"
@@ -32,25 +32,29 @@ struct CallArguments {
     }
 };
 
-// A callable's name as binding errors show it ("ComSocketServer.on()", "on()") and its
-// parameter names in order.
+// A callable's name as binding errors show it ("ComSocketServer.on()", "on()"), its parameter
+// names in order, and how many of them, from the first, are required: the others may be left
+// out and are None then.
 template <std::size_t N>
 struct Signature {
     std::string_view display_name;
     std::array<std::string_view, N> parameters;
+    std::size_t required = N;
 };
 
 // Fills `bound[i]` with the argument given for parameter i (borrowed for the call's duration),
-// or fails with the binding TypeError.
+// None for an optional parameter left out, or fails with the binding TypeError.
 Status<OperationError> bind_arguments(std::string_view display_name,
                                       std::span<const std::string_view> parameters,
-                                      const CallArguments& arguments, std::span<Handle> bound);
+                                      std::size_t required, const CallArguments& arguments,
+                                      std::span<Handle> bound);
 
 template <std::size_t N>
 Result<std::array<Handle, N>, OperationError> bind(const Signature<N>& signature,
                                                    const CallArguments& arguments) {
     std::array<Handle, N> bound{};
-    auto status = bind_arguments(signature.display_name, signature.parameters, arguments, bound);
+    auto status = bind_arguments(signature.display_name, signature.parameters,
+                                 signature.required, arguments, bound);
     if (!status.ok()) return fail(std::move(status).error());
     return bound;
 }

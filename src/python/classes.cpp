@@ -63,14 +63,16 @@ Status<OperationError> set_class_attribute(PyTypeObject* type, const char* name,
     return ok_unit;
 }
 
-Status<OperationError> set_match_args(PyTypeObject* type, std::span<const char* const> names) {
+Status<OperationError> set_match_args(PyTypeObject* type, std::span<const std::string_view> names) {
     if (names.empty()) return set_class_attribute(type, "__match_args__", borrow(Py_None));
     Ref tuple = steal(PyTuple_New(static_cast<Py_ssize_t>(names.size())));
     if (!tuple) return fail(pending_error());
     Py_ssize_t position = 0;
-    for (const char* name : names) {
-        PyObject* text = PyUnicode_InternFromString(name);
+    for (std::string_view name : names) {
+        PyObject* text =
+            PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size()));
         if (text == nullptr) return fail(pending_error());
+        PyUnicode_InternInPlace(&text);
         PyTuple_SET_ITEM(tuple.get(), position++, text);  // steals
     }
     return set_class_attribute(type, "__match_args__", std::move(tuple));
@@ -86,11 +88,6 @@ Result<SharedBorrow, OperationError> SharedBorrow::take(BorrowState& state) {
     if (state == -1) return fail(runtime_error("Already mutably borrowed"));
     ++state;
     return SharedBorrow(state);
-}
-
-ModuleState& module_state() noexcept {
-    static ModuleState* state = new ModuleState;
-    return *state;
 }
 
 }  // namespace velto::python

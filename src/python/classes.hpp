@@ -1,5 +1,5 @@
 // The module's classes: heap types made from a PyType_Spec, created once per process and kept
-// in process-wide cells, with the properties all of them share (named "builtins.<Name>", no
+// in the module state's cells, with the properties all of them share (named "builtins.<Name>", no
 // instance dict, no weak references, final unless asked otherwise); the layout of every instance
 // (interpreter header, borrow state, value); and the borrow guards that give calls exclusive or
 // shared access to one instance.
@@ -7,9 +7,6 @@
 
 #include "python/python.hpp"
 
-#include <array>
-#include <atomic>
-#include <cstdint>
 #include <memory>
 #include <span>
 #include <string_view>
@@ -18,74 +15,10 @@
 
 #include "common/result.hpp"
 #include "python/errors.hpp"
+#include "python/module_state.hpp"
 #include "python/ref.hpp"
 
 namespace velto::python {
-
-using ClassResult = Result<PyTypeObject*, OperationError>;
-
-// A class object that lives from its creation to the end of the process. Only touched with the
-// interpreter lock held.
-class ClassCell {
-  public:
-    // The class, made by `make` (which returns a new reference) on first need. Making a class
-    // can run Python code; if that code made the class meanwhile, the first one stays.
-    template <class Make>
-    ClassResult get_or_create(Make&& make) {
-        if (type_ != nullptr) return type_;
-        Result<Ref, OperationError> made = make();
-        if (!made.ok()) return fail(std::move(made).error());
-        if (type_ == nullptr) {
-            type_ = reinterpret_cast<PyTypeObject*>(std::move(made).value().release());
-        }
-        return type_;
-    }
-
-  private:
-    PyTypeObject* type_ = nullptr;
-};
-
-// Everything the module keeps for the whole process, in one place: the classes, PanicException,
-// the logger of debug records, the module object and the interpreter that imported it. Each
-// object is made on first need (the module body asks for every class at import) with the
-// interpreter lock held, and never released: instances may outlive everything else.
-struct ModuleState {
-    ClassCell velto_pi_server;
-    ClassCell com_socket_server;
-    ClassCell protocol;
-    ClassCell server_status;
-    ClassCell confirm_result;
-    ClassCell error_result;
-    ClassCell widget_registry;
-    std::array<ClassCell, 6> widget_kinds;  // by WidgetRegistry index
-    ClassCell coord;
-    // Set once the six kind classes are WidgetRegistry's attributes; a failed attempt leaves the
-    // classes made so far in their cells for the next one.
-    bool widget_registry_complete = false;
-
-    PyObject* panic_exception = nullptr;
-
-    // The debug log's logger and the interned names of the two methods it calls on it.
-    struct Logger {
-        PyObject* logger = nullptr;
-        PyObject* is_enabled_for = nullptr;
-        PyObject* debug = nullptr;
-        PyObject* level = nullptr;
-    } debug_log;
-
-    // The namespace of the coroutine functions behind the async methods (python/event_loop.cpp),
-    // made the first time a program uses one.
-    PyObject* event_loop_glue = nullptr;
-
-    PyObject* module = nullptr;
-    // The interpreter that imported the module first (-1 before); the objects above belong to it.
-    // Atomic because a second interpreter may look at it without the first one's lock.
-    std::atomic<std::int64_t> interpreter{-1};
-};
-
-// The one instance. Never destroyed: a serving thread may still use it while the process runs
-// its static destructors at exit.
-ModuleState& module_state() noexcept;
 
 // PyType_FromSpecWithBases with `base` (or object). The PyType_Spec's name must be
 // "builtins.<Name>" and, like its slots, static: the interpreter keeps pointers into it.
@@ -98,7 +31,7 @@ PyObject* no_constructor(PyTypeObject* type, PyObject* args, PyObject* kwargs);
 Status<OperationError> set_class_attribute(PyTypeObject* type, const char* name, Ref value);
 
 // __match_args__: the tuple of `names`, or None when there are none.
-Status<OperationError> set_match_args(PyTypeObject* type, std::span<const char* const> names);
+Status<OperationError> set_match_args(PyTypeObject* type, std::span<const std::string_view> names);
 
 // Function pointers as the void* of a PyType_Slot, and as a PyMethodDef's PyCFunction.
 template <class Function>
@@ -109,10 +42,6 @@ template <class Function>
 PyCFunction method(Function* function) noexcept {
     return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
 }
-
-// The vectorcall-style signature of methods with METH_FASTCALL | METH_KEYWORDS.
-using FastMethod = PyObject*(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
-                             PyObject* kwnames);
 
 // 0: nobody uses the object; -1: one call has exclusive access; n > 0: n calls share it. Only
 // changed with the interpreter lock held, so a plain word is enough.

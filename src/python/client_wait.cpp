@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "python/conversions.hpp"
+#include "python/signal_check.hpp"
 
 namespace velto::python {
 
@@ -58,7 +59,7 @@ Result<std::optional<std::chrono::nanoseconds>, OperationError> to_timeout(Handl
     const double seconds = PyFloat_AsDouble(object.get());
     if (seconds == -1.0 && PyErr_Occurred()) return fail(pending_error());
     if (std::isnan(seconds) || seconds < 0) {
-        return fail(host_error(PyExc_ValueError, "timeout must be a non-negative number or None"));
+        return fail(value_error("timeout must be a non-negative number or None"));
     }
     if (seconds > longest_timeout_seconds) return Timeout();
     return Timeout(std::chrono::duration_cast<std::chrono::nanoseconds>(
@@ -67,20 +68,15 @@ Result<std::optional<std::chrono::nanoseconds>, OperationError> to_timeout(Handl
 
 Result<std::optional<net::ClientOutcome>, OperationError> wait_for_client(
     const net::ClientWatch& watch, std::optional<std::chrono::nanoseconds> timeout) {
-    bool handler_raised = false;
+    SignalCheck signals;
     auto waited = [&] {
         LockReleased released;
         return watch.wait(timeout, [&] {
-            // The handlers run on the main thread only; elsewhere this is a no-op and the
-            // wait goes on.
-            return released.with_lock([&] {
-                handler_raised = PyErr_CheckSignals() != 0;
-                return !handler_raised;
-            });
+            return released.with_lock([&] { return signals.run_handlers(); });
         });
     }();
     if (waited.ok()) return std::move(waited).value();
-    if (handler_raised) return fail(pending_error());
+    if (signals.raised()) return fail(pending_error());
     return fail(OperationError(std::move(waited).error()));
 }
 

@@ -24,8 +24,9 @@
 #include "python/faults.hpp"
 #include "python/loop_wait.hpp"
 #include "python/result_classes.hpp"
+#include "python/signal_check.hpp"
 #include "wire/action_key.hpp"
-#include "wire/frame.hpp"
+#include "wire/result_frame.hpp"
 
 namespace velto::python {
 
@@ -41,7 +42,7 @@ ActionRegistry ComSocketServerState::clone_action_registry() const {
 Result<Ref, OperationError> new_com_socket_server(std::string address) {
     VELTO_TRY(PyTypeObject * type, com_socket_server_class());
     return new_object(type, ComSocketServerState{.address = std::move(address),
-                                                 .stream = net::Fd(),
+                                                 .connection = net::Fd(),
                                                  .actions = {},
                                                  .stop_sender = std::nullopt,
                                                  .client_watch = nullptr,
@@ -85,33 +86,6 @@ PyObject* server_method(PyObject* self, PyObject* const* args, Py_ssize_t nargsf
         VELTO_TRY(ComSocketServerObject * server, server_receiver(self));
         return body(*server, static_cast<const std::array<Handle, N>&>(bound));
     });
-}
-
-// Blocking calls made with the interpreter lock held follow the interpreter's convention for
-// interrupted system calls: the signal handlers run, and a handler that raises ends the wait.
-// One per blocking call; it must outlive the call that uses its `retry()`.
-class SignalCheck {
-  public:
-    // For the network core's waits: after an interrupted system call, runs the signal handlers
-    // (PyErr_CheckSignals) and asks for a retry unless one raised.
-    net::RetryAfterInterrupt retry();
-
-    // True when a handler raised (KeyboardInterrupt, say) and so ended the wait: its exception
-    // is the pending one, and it is what the caller reports.
-    bool raised() const noexcept { return raised_; }
-
-  private:
-    bool raised_ = false;
-};
-
-net::RetryAfterInterrupt SignalCheck::retry() {
-    return [this] {
-        // Handlers only run on the main thread; elsewhere this is a cheap no-op and the wait
-        // simply goes on.
-        if (PyErr_CheckSignals() == 0) return true;
-        raised_ = true;
-        return false;
-    };
 }
 
 // ---- Methods: the action registry ---------------------------------------------------------
@@ -165,7 +139,7 @@ ObjectResult take_client(ComSocketServerObject& server, net::Fd accepted) {
         VELTO_TRY(ExclusiveServer exclusive, exclusive_server(server));
         // The earlier connection's handle is closed without a shutdown: a serving thread
         // started on it keeps its own handle and goes on serving it.
-        exclusive.state.stream = std::move(accepted);
+        exclusive.state.connection = std::move(accepted);
         // A new client: what became of the last one is no answer about this one.
         exclusive.state.client_watch.reset();
         std::swap(old_loop, exclusive.state.serving_loop);
@@ -273,12 +247,12 @@ PyObject* com_socket_server_serve(PyObject* self, PyObject* const* args, Py_ssiz
             Ref replaced_loop;
             VELTO_TRY(ExclusiveServer exclusive, exclusive_server(server));
             ComSocketServerState& state = exclusive.state;
-            if (!state.stream.valid()) return fail(OperationError(ServerStateError{}));
+            if (!state.connection.valid()) return fail(OperationError(ServerStateError{}));
             if (!loop) {
                 VELTO_CHECK(no_coroutine_functions(state.actions));
             }
-            auto connection = net::duplicate(state.stream);
-            if (!connection.ok()) return fail(OperationError(std::move(connection).error()));
+            auto thread_handle = net::duplicate(state.connection);
+            if (!thread_handle.ok()) return fail(OperationError(std::move(thread_handle).error()));
             VELTO_TRY(std::unique_ptr<net::FrameHandler> dispatch,
                       make_serving_dispatch(state.clone_action_registry(),
                                             loop ? loop.clone() : Ref()));
@@ -300,7 +274,7 @@ PyObject* com_socket_server_serve(PyObject* self, PyObject* const* args, Py_ssiz
             state.client_watch = std::move(watch);
             replaced_loop = std::exchange(state.serving_loop, std::move(loop));
             auto spawned =
-                net::spawn_serving_thread(std::move(connection).value(), std::move(receiver),
+                net::spawn_serving_thread(std::move(thread_handle).value(), std::move(receiver),
                                           std::move(dispatch), std::move(predecessor));
             if (!spawned.ok()) raise_fault("failed to spawn thread: " + spawned.error().display());
             return borrow(Py_None);
@@ -320,32 +294,17 @@ PyObject* com_socket_server_close(PyObject* self, PyObject* const* args, Py_ssiz
                 if (auto sent = state.stop_sender->send(); !sent.ok()) {
                     return fail(OperationError(sent.error()));
                 }
-                state.stream.reset();  // no shutdown: the serving thread's handle does that
+                state.connection.reset();  // no shutdown: the serving thread's handle does that
                 return borrow(Py_None);
             }
-            if (state.stream.valid()) {
-                if (auto down = net::shutdown_both(state.stream); !down.ok()) {
+            if (state.connection.valid()) {
+                if (auto down = net::shutdown_both(state.connection); !down.ok()) {
                     return fail(OperationError(std::move(down).error()));
                 }
-                state.stream.reset();
+                state.connection.reset();
             }
             return borrow(Py_None);
         });
-}
-
-// The two methods with one optional parameter, timeout=None: called without arguments, the
-// timeout is None.
-template <class Body>
-PyObject* timeout_method(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
-                         PyObject* kwnames, const Signature<1>& signature, Body&& body) {
-    const bool no_arguments =
-        PyVectorcall_NARGS(nargsf) == 0 && (kwnames == nullptr || PyTuple_GET_SIZE(kwnames) == 0);
-    PyObject* const none[] = {Py_None};
-    return server_method(self, no_arguments ? none : args, no_arguments ? 1 : nargsf,
-                         no_arguments ? nullptr : kwnames, signature,
-                         [&](ComSocketServerObject& server, const std::array<Handle, 1>& bound) {
-                             return body(server, bound);
-                         });
 }
 
 // The watch of the served connection, picked up with the exclusive access; with it, the loop
@@ -363,8 +322,9 @@ Result<std::pair<std::shared_ptr<net::ClientWatch>, Ref>, OperationError> served
 // answering through callback(), and other threads using this server, go on meanwhile.
 PyObject* com_socket_server_wait_disconnected(PyObject* self, PyObject* const* args,
                                               Py_ssize_t nargsf, PyObject* kwnames) {
-    static constexpr Signature<1> signature{"ComSocketServer.wait_disconnected()", {"timeout"}};
-    return timeout_method(
+    // The timeout may be left out: None, no limit.
+    static constexpr Signature<1> signature{"ComSocketServer.wait_disconnected()", {"timeout"}, 0};
+    return server_method(
         self, args, nargsf, kwnames, signature,
         [](ComSocketServerObject& server, const std::array<Handle, 1>& bound) -> ObjectResult {
             VELTO_TRY(auto timeout, argument("timeout", to_timeout(bound[0])));
@@ -394,9 +354,10 @@ PyObject* com_socket_server_wait_disconnected(PyObject* self, PyObject* const* a
 // watch as it was.
 PyObject* com_socket_server_wait_disconnected_async(PyObject* self, PyObject* const* args,
                                                     Py_ssize_t nargsf, PyObject* kwnames) {
+    // The timeout may be left out: None, no limit.
     static constexpr Signature<1> signature{"ComSocketServer.wait_disconnected_async()",
-                                            {"timeout"}};
-    return timeout_method(
+                                            {"timeout"}, 0};
+    return server_method(
         self, args, nargsf, kwnames, signature,
         [self](ComSocketServerObject&, const std::array<Handle, 1>& bound) -> ObjectResult {
             VELTO_TRY(auto timeout, argument("timeout", to_timeout(bound[0])));
@@ -450,11 +411,11 @@ PyObject* com_socket_server_callback(PyObject* self, PyObject* const* args, Py_s
                 raise_fault("Python data failed to be bound: " + payload.error().display());
             }
             const wire::ResultFrame frame{id, status, std::move(payload).value()};
-            const std::vector<std::uint8_t> bytes = frame.bufferize();
+            const std::vector<std::uint8_t> bytes = frame.encode();
             VELTO_TRY(ExclusiveServer exclusive, exclusive_server(server));
-            if (!exclusive.state.stream.valid()) return fail(OperationError(ServerStateError{}));
+            if (!exclusive.state.connection.valid()) return fail(OperationError(ServerStateError{}));
             SignalCheck signals;
-            auto sent = net::send_all(exclusive.state.stream, bytes, signals.retry());
+            auto sent = net::send_all(exclusive.state.connection, bytes, signals.retry());
             if (!sent.ok()) {
                 if (signals.raised()) return fail(pending_error());
                 return fail(OperationError(std::move(sent).error()));

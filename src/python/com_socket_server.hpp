@@ -22,10 +22,10 @@ namespace velto::python {
 
 struct ComSocketServerState {
     std::string address;     // as given to the constructor; parsed only by open()
-    net::Fd stream;          // the accepted connection; invalid when there is none
+    net::Fd connection;      // the accepted connection; invalid when there is none
     ActionRegistry actions;  // strong references, released with the object
     std::optional<net::StopSender> stop_sender;  // set by serve(), never cleared
-    // What became of the client of `stream`, as its serving threads saw it: set by serve(),
+    // What became of the client of `connection`, as its serving threads saw it: set by serve(),
     // kept by a serve() on the same connection, dropped by open() (a new client).
     std::shared_ptr<net::ClientWatch> client_watch;
     // The event loop that runs the awaitables of the actions served on `stream` (the loop

@@ -15,15 +15,18 @@ OperationError conversion_error(PyObject* object, std::string_view target) {
 }
 
 OperationError argument_error(std::string_view parameter, OperationError error) {
+    if (error.kind() == ExceptionKind::TypeError) {
+        return type_error(concat({"argument '", parameter, "': ", error.message()}));
+    }
     const HostException* original = error.host_exception();
     if (original == nullptr || !original->is_exactly(PyExc_TypeError)) return error;
-    OperationError rewrapped =
-        type_error(concat({"argument '", parameter, "': ", exception_text(original->value.get())}));
-    const HostException* replacement = rewrapped.host_exception();
-    if (replacement != nullptr && replacement->is_exactly(PyExc_TypeError)) {
+    HostException rewrapped = new_exception(
+        PyExc_TypeError,
+        concat({"argument '", parameter, "': ", exception_text(original->value.get())}));
+    if (rewrapped.is_exactly(PyExc_TypeError)) {
         // PyException_GetCause gives a new reference, PyException_SetCause steals one.
         if (PyObject* cause = PyException_GetCause(original->value.get())) {
-            PyException_SetCause(replacement->value.get(), cause);
+            PyException_SetCause(rewrapped.value.get(), cause);
         }
     }
     return rewrapped;

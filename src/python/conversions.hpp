@@ -13,7 +13,6 @@
 
 #include "common/result.hpp"
 #include "python/classes.hpp"
-#include "python/conversions.hpp"
 #include "python/errors.hpp"
 #include "python/faults.hpp"
 #include "python/ref.hpp"

@@ -1,7 +1,7 @@
 // The cached logger and the level check before each debug record.
 #include "python/debug_log.hpp"
 
-#include "python/classes.hpp"
+#include "python/module_state.hpp"
 #include "python/errors.hpp"
 #include "python/faults.hpp"
 

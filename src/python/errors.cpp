@@ -3,6 +3,9 @@
 #include "python/errors.hpp"
 
 #include <atomic>
+#include <cassert>
+#include <iterator>
+#include <new>
 
 namespace velto::python {
 
@@ -15,16 +18,6 @@ struct Overloaded : Visitors... {
 
 // Set once at import, read by every fetch (the serving thread's included).
 std::atomic<ExceptionRecognition> installed_recognition{nullptr};
-
-// The __qualname__ of a class as UTF-8, or "<failed to extract type name>".
-std::string qualname_of(PyObject* type) {
-    Ref name = steal(PyObject_GetAttrString(type, "__qualname__"));
-    if (name && PyUnicode_Check(name.get())) {
-        if (auto text = utf8_text(name.get())) return std::move(text).value();
-    }
-    PyErr_Clear();
-    return "<failed to extract type name>";
-}
 
 }  // namespace
 
@@ -79,28 +72,6 @@ Result<std::string, OperationError> utf8_text(PyObject* text) {
     return std::string(utf8, static_cast<std::size_t>(size));
 }
 
-bool try_str(PyObject* object, std::string& out) {
-    Ref text = steal(PyObject_Str(object));
-    if (!text) {
-        PyErr_Clear();
-        return false;
-    }
-    auto utf8 = utf8_text(text.get());
-    if (!utf8) return false;
-    out = std::move(utf8).value();
-    return true;
-}
-
-std::string type_qualname(PyObject* object) {
-    return qualname_of(reinterpret_cast<PyObject*>(Py_TYPE(object)));
-}
-
-std::string exception_text(PyObject* value) {
-    std::string text;
-    if (!try_str(value, text)) text = "<exception str() failed>";
-    return text;
-}
-
 void release_now(HostException& exception) {
     release_now(exception.traceback);
     release_now(exception.value);
@@ -111,41 +82,95 @@ std::string HostException::display() const {
     return concat({qualname_of(type.get()), ": ", exception_text(value.get())});
 }
 
-std::string OperationError::display() const {
+namespace {
+
+// The Python exception of each kind the module raises itself, and the name its messages show.
+struct KindRow {
+    ExceptionKind kind;
+    const char* name;
+    PyObject* (*type)() noexcept;
+};
+
+constexpr KindRow kind_table[] = {
+    {ExceptionKind::TypeError, "TypeError", []() noexcept { return PyExc_TypeError; }},
+    {ExceptionKind::OverflowError, "OverflowError", []() noexcept { return PyExc_OverflowError; }},
+    {ExceptionKind::ValueError, "ValueError", []() noexcept { return PyExc_ValueError; }},
+    {ExceptionKind::ImportError, "ImportError", []() noexcept { return PyExc_ImportError; }},
+    {ExceptionKind::RuntimeError, "RuntimeError", []() noexcept { return PyExc_RuntimeError; }},
+};
+
+const KindRow& row_of(ExceptionKind kind) noexcept {
+    for (const KindRow& row : kind_table) {
+        if (row.kind == kind) return row;
+    }
+    // Host exceptions carry their own type; nothing else is without a row.
+    assert(false);
+    return kind_table[std::size(kind_table) - 1];
+}
+
+}  // namespace
+
+ExceptionKind OperationError::kind() const noexcept {
+    return std::visit(Overloaded{
+                          [](const RaisedError& raised) { return raised.kind; },
+                          [](const HostException&) { return ExceptionKind::Host; },
+                          [](const auto&) { return ExceptionKind::RuntimeError; },
+                      },
+                      source_);
+}
+
+std::string OperationError::message() const {
     return std::visit(
         Overloaded{
             [](const ServerStateError&) { return std::string(ServerStateError::text); },
             [](const SystemError& error) { return error.display(); },
             [](const net::ChannelClosed&) { return std::string(net::ChannelClosed::text); },
-            [](const HostException& exception) { return exception.display(); },
+            [](const RaisedError& raised) { return raised.message; },
+            [](const HostException& exception) { return exception_text(exception.value.get()); },
         },
         source_);
 }
 
-void raise_operation_error(OperationError&& error) noexcept {
-    if (HostException* exception = std::get_if<HostException>(&error.source_)) {
-        PyErr_Restore(exception->type.release(), exception->value.release(),
-                      exception->traceback.release());
-        return;
+std::string OperationError::display() const {
+    if (const auto* raised = std::get_if<RaisedError>(&source_)) {
+        return concat({row_of(raised->kind).name, ": ", raised->message});
     }
-    try {
-        std::string text = error.display();
-        PyErr_SetString(PyExc_RuntimeError, text.c_str());
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-    }
+    if (const auto* exception = std::get_if<HostException>(&source_)) return exception->display();
+    return message();
 }
 
-OperationError host_error(PyObject* type, std::string_view message) {
+void raise_operation_error(OperationError&& error) noexcept {
+    HostException* exception = std::get_if<HostException>(&error.source_);
+    HostException made;
+    try {
+        if (const auto* raised = std::get_if<RaisedError>(&error.source_)) {
+            // Made and set as it is, like an exception from the interpreter: not chained to one
+            // being handled where the call was made.
+            made = new_exception(row_of(raised->kind).type(), raised->message);
+            exception = &made;
+        } else if (exception == nullptr) {
+            std::string text = error.message();
+            PyErr_SetString(row_of(error.kind()).type(), text.c_str());
+            return;
+        }
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+        return;
+    }
+    PyErr_Restore(exception->type.release(), exception->value.release(),
+                  exception->traceback.release());
+}
+
+HostException new_exception(PyObject* type, std::string_view message) {
     Ref text =
         steal(PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size())));
-    if (!text) return pending_error();
+    if (!text) return fetch_pending_exception();
     Ref value = steal(PyObject_CallOneArg(type, text.get()));
-    if (!value) return pending_error();
+    if (!value) return fetch_pending_exception();
     HostException exception;
     exception.type = borrow(reinterpret_cast<PyObject*>(Py_TYPE(value.get())));
     exception.value = std::move(value);
-    return OperationError(std::move(exception));
+    return exception;
 }
 
 }  // namespace velto::python

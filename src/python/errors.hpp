@@ -1,11 +1,10 @@
-// The binding's error vocabulary: the error value of every fallible operation, taking pending
-// exceptions out of the interpreter, the constructors of the exceptions the module raises, and
-// the one translation back into a Python exception.
+// The binding's error vocabulary: the error value of every fallible operation and the Python
+// exception kind it becomes, taking pending exceptions out of the interpreter, the constructors
+// of the exceptions the module raises, and the one translation back into a Python exception.
 #pragma once
 
 #include "python/python.hpp"
 
-#include <initializer_list>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -13,8 +12,9 @@
 
 #include "common/result.hpp"
 #include "common/system_error.hpp"
-#include "net/stop_channel.hpp"
+#include "net/channel_closed.hpp"
 #include "python/ref.hpp"
+#include "python/texts.hpp"
 
 namespace velto::python {
 
@@ -40,28 +40,53 @@ struct HostException {
 // Lets go of the exception's three references at once (see release_now of a Ref).
 void release_now(HostException& exception);
 
+// The Python exception an OperationError becomes: one of the module's own kinds, raised with
+// the module's text, or a host exception passed through as it was.
+enum class ExceptionKind {
+    TypeError,
+    OverflowError,
+    ValueError,
+    ImportError,
+    RuntimeError,
+    Host,
+};
+
+// An exception of one of the module's own kinds (never Host), made only when it is raised.
+struct RaisedError {
+    ExceptionKind kind;
+    std::string message;
+};
+
 class OperationError {
   public:
-    using Source = std::variant<ServerStateError, SystemError, net::ChannelClosed, HostException>;
+    using Source =
+        std::variant<ServerStateError, SystemError, net::ChannelClosed, RaisedError, HostException>;
 
     OperationError(ServerStateError source) : source_(source) {}
     OperationError(SystemError source) : source_(std::move(source)) {}
     OperationError(net::ChannelClosed source) : source_(source) {}
+    OperationError(RaisedError source) : source_(std::move(source)) {}
     OperationError(HostException source) : source_(std::move(source)) {}
 
-    const Source& source() const noexcept { return source_; }
+    // What the error becomes: the state, system and channel errors are RuntimeErrors.
+    ExceptionKind kind() const noexcept;
+
     const HostException* host_exception() const noexcept {
         return std::get_if<HostException>(&source_);
     }
     HostException* host_exception() noexcept { return std::get_if<HostException>(&source_); }
 
-    // The text a Python caller sees in the RuntimeError (or the host exception's display
-    // text). Needs the interpreter lock for host exceptions.
+    // The exception's message: the text a Python caller sees as its str().
+    // Needs the interpreter lock for host exceptions.
+    std::string message() const;
+    // The text that names the error in another message: the message of a state, system or
+    // channel error, else the exception's type name, ": " and its message ("TypeError: ...").
+    // Needs the interpreter lock for host exceptions.
     std::string display() const;
 
-    // The one translation into a Python exception: a host exception is set again unchanged
-    // (type, value, traceback); every other source becomes RuntimeError with the display text.
-    // Needs the interpreter lock; leaves the exception pending and the error empty.
+    // The one translation into a Python exception, by kind (see the table in errors.cpp): a
+    // host exception is set again unchanged (type, value, traceback). Needs the interpreter
+    // lock; leaves the exception pending and the error empty.
     friend void raise_operation_error(OperationError&& error) noexcept;
 
   private:
@@ -98,65 +123,29 @@ inline Result<Ref, OperationError> owned(PyObject* new_reference) {
     return steal(new_reference);
 }
 
-// Makes a new exception of `type` with `message` as its only argument, without touching the
-// interpreter's pending exception. If that fails, the failure is the error.
-OperationError host_error(PyObject* type, std::string_view message);
+// The kinds of exception the module raises with its own texts.
+inline OperationError type_error(std::string message) {
+    return RaisedError{ExceptionKind::TypeError, std::move(message)};
+}
+inline OperationError overflow_error(std::string message) {
+    return RaisedError{ExceptionKind::OverflowError, std::move(message)};
+}
+inline OperationError value_error(std::string message) {
+    return RaisedError{ExceptionKind::ValueError, std::move(message)};
+}
+inline OperationError import_error(std::string message) {
+    return RaisedError{ExceptionKind::ImportError, std::move(message)};
+}
+inline OperationError runtime_error(std::string message) {
+    return RaisedError{ExceptionKind::RuntimeError, std::move(message)};
+}
 
-// The three kinds of exception the module raises with its own texts.
-inline OperationError type_error(std::string_view message) {
-    return host_error(PyExc_TypeError, message);
-}
-inline OperationError overflow_error(std::string_view message) {
-    return host_error(PyExc_OverflowError, message);
-}
-inline OperationError runtime_error(std::string_view message) {
-    return host_error(PyExc_RuntimeError, message);
-}
+// A new exception of `type` (a class) with `message` as its only argument, without touching the
+// interpreter's pending exception. If that fails, the failure is the exception.
+HostException new_exception(PyObject* type, std::string_view message);
 
 // The UTF-8 text of a str object; the pending exception's error when it has none (a lone
 // surrogate, say).
 Result<std::string, OperationError> utf8_text(PyObject* text);
 
-// The qualified name of an object's type ("int", "Outer.Inner"), or
-// "<failed to extract type name>".
-std::string type_qualname(PyObject* object);
-
-// str(object) as UTF-8; empty when it fails (the failure is discarded).
-bool try_str(PyObject* object, std::string& out);
-
-// str() of an exception value as its messages show it: "<exception str() failed>" when it fails.
-std::string exception_text(PyObject* value);
-
-// Builds a message text from pieces in one allocation.
-inline std::string concat(std::initializer_list<std::string_view> pieces) {
-    std::size_t size = 0;
-    for (std::string_view piece : pieces) size += piece.size();
-    std::string text;
-    text.reserve(size);
-    for (std::string_view piece : pieces) text.append(piece);
-    return text;
-}
-
 }  // namespace velto::python
-
-// VELTO_TRY: unwraps a Result or returns its error from the enclosing function, so that the
-// binding's entry points read as the straight sequence of steps they are.
-#define VELTO_TRY_CONCAT_INNER(a, b) a##b
-#define VELTO_TRY_CONCAT(a, b) VELTO_TRY_CONCAT_INNER(a, b)
-
-// `VELTO_TRY(auto x, expression);` declares x from the success value.
-#define VELTO_TRY(declaration, expression) \
-    VELTO_TRY_IMPL(declaration, expression, VELTO_TRY_CONCAT(velto_try_result_, __LINE__))
-
-#define VELTO_TRY_IMPL(declaration, expression, result)                \
-    auto result = (expression);                                        \
-    if (!result.ok()) return ::velto::fail(std::move(result).error()); \
-    declaration = std::move(result).value()
-
-// For a Status (no value to keep).
-#define VELTO_CHECK(expression) \
-    VELTO_CHECK_IMPL(expression, VELTO_TRY_CONCAT(velto_check_result_, __LINE__))
-
-#define VELTO_CHECK_IMPL(expression, result) \
-    auto result = (expression);              \
-    if (!result.ok()) return ::velto::fail(std::move(result).error())

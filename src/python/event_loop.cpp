@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "python/classes.hpp"
+#include "python/module_state.hpp"
 
 namespace velto::python {
 

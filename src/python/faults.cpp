@@ -8,7 +8,7 @@
 #include <string>
 
 #include "common/system_call.hpp"
-#include "python/classes.hpp"
+#include "python/module_state.hpp"
 
 namespace velto::python {
 

@@ -11,12 +11,17 @@
 #include "python/errors.hpp"
 #include "python/event_loop.hpp"
 #include "python/interpreter_lock.hpp"
+#include "python/texts.hpp"
 
 namespace velto::python {
 
 namespace {
 
-using Dispatched = net::FrameHandler::Dispatched;
+using Outcome = net::Dispatched::Outcome;
+
+net::Dispatched failed(std::string text) {
+    return {Outcome::Failed, std::move(text)};
+}
 
 // How often the waiting thread looks whether the loop still runs. A loop that stopped runs no
 // callback that could tell it; one look in each period costs a moment of the lock.
@@ -71,12 +76,12 @@ Result<Ref, std::string> submit(PyObject* loop, Ref awaitable, std::string_view 
 
 }  // namespace
 
-Result<Dispatched, std::string> await_action(PyObject* loop, Ref awaitable, std::string_view key,
-                                             net::StopReceiver& stop) {
+net::Dispatched await_action(PyObject* loop, Ref awaitable, std::string_view key,
+                             net::StopReceiver& stop) {
     if (loop == nullptr) {
         close_awaitable(awaitable.get());
         release_now(awaitable);
-        return fail(concat({"the action ", key,
+        return failed(concat({"the action ", key,
                             " returned an awaitable, but serve() was not called where an asyncio "
                             "event loop runs: call serve() from a coroutine on the loop that "
                             "should run it, or make the action a plain function"}));
@@ -84,7 +89,7 @@ Result<Dispatched, std::string> await_action(PyObject* loop, Ref awaitable, std:
     auto completion = net::Completion::make();
     if (!completion.ok()) {
         close_awaitable(awaitable.get());
-        return fail(concat({"the action ", key, " cannot be waited for: ",
+        return failed(concat({"the action ", key, " cannot be waited for: ",
                             completion.error().display()}));
     }
     std::shared_ptr<net::Completion> finished = std::move(completion).value();
@@ -94,16 +99,16 @@ Result<Dispatched, std::string> await_action(PyObject* loop, Ref awaitable, std:
     });
     if (!on_done.ok()) {
         close_awaitable(awaitable.get());
-        return fail(text_of(std::move(on_done).error()));
+        return failed(text_of(std::move(on_done).error()));
     }
     auto submitted = submit(loop, std::move(awaitable), key);
-    if (!submitted.ok()) return fail(std::move(submitted).error());
+    if (!submitted.ok()) return failed(std::move(submitted).error());
     Ref future = std::move(submitted).value();
     // Called at once when the task has finished already.
     if (auto added = call_method(future.get(), "add_done_callback", {on_done.value().get()});
         !added.ok()) {
         cancel_on_loop(loop, future.get());
-        return fail(text_of(std::move(added).error()));
+        return failed(text_of(std::move(added).error()));
     }
     release_now(on_done.value());
 
@@ -127,27 +132,27 @@ Result<Dispatched, std::string> await_action(PyObject* loop, Ref awaitable, std:
         case net::Completion::Waited::Stopped:
             // close() ends serving at once; the coroutine is cancelled at its next await.
             cancel_on_loop(loop, future.get());
-            return Dispatched::Stopped;
+            return {Outcome::Stopped, {}};
         case net::Completion::Waited::GaveUp:
             cancel_on_loop(loop, future.get());
-            return fail(concat({"the event loop of the action ", key,
+            return failed(concat({"the event loop of the action ", key,
                                 " stopped before the action finished"}));
         case net::Completion::Waited::Completed:
             break;
     }
     auto cancelled = call_method(future.get(), "cancelled", {});
-    if (!cancelled.ok()) return fail(text_of(std::move(cancelled).error()));
+    if (!cancelled.ok()) return failed(text_of(std::move(cancelled).error()));
     if (cancelled.value().get() == Py_True) {
-        return fail(concat({"the action ", key,
+        return failed(concat({"the action ", key,
                             " was cancelled before it finished (its event loop stopped, or "
                             "cancelled its task)"}));
     }
     // The coroutine's exception, as a plain action's would be (a PanicException is a fault).
     auto result = call_method(future.get(), "result", {});
-    if (!result.ok()) return fail(text_of(std::move(result).error()));
+    if (!result.ok()) return failed(text_of(std::move(result).error()));
     release_now(result.value());
     release_now(future);
-    return Dispatched::Done;
+    return {Outcome::Ran, {}};
 }
 
 }  // namespace velto::python

@@ -17,12 +17,11 @@ namespace velto::python {
 // Submits `awaitable` to `loop` (null: serving has no loop, and the awaitable is closed) and
 // waits until it has finished, a stop comes (close(): the coroutine is cancelled on its loop and
 // the dispatch is Stopped), or the loop stops or closes first. An exception the coroutine ends
-// with is the dispatch's error text, as a plain action's; a PanicException is a fault.
+// with fails the dispatch with its text, as a plain action's; a PanicException is a fault.
 // Called on the serving thread with the interpreter lock held, and returns with it held, except
 // when the interpreter began to finalize meanwhile: then a fault that was not reported ends the
 // thread, without the lock.
-Result<net::FrameHandler::Dispatched, std::string> await_action(PyObject* loop, Ref awaitable,
-                                                                std::string_view key,
-                                                                net::StopReceiver& stop);
+net::Dispatched await_action(PyObject* loop, Ref awaitable, std::string_view key,
+                             net::StopReceiver& stop);
 
 }  // namespace velto::python

@@ -10,7 +10,8 @@
 #include "python/errors.hpp"
 #include "python/faults.hpp"
 #include "python/result_classes.hpp"
-#include "python/server_entry.hpp"
+#include "python/decorator.hpp"
+#include "python/velto_pi_server.hpp"
 #include "python/widget_classes.hpp"
 
 namespace velto::python {
@@ -78,9 +79,9 @@ ObjectResult import_module() {
     if (identity == -1 && PyErr_Occurred()) return fail(pending_error());
     std::int64_t first = -1;
     if (!module_state().interpreter.compare_exchange_strong(first, identity) && first != identity) {
-        return fail(host_error(PyExc_ImportError,
-                               "velto_protocol does not support sub-interpreters: it is already "
-                               "imported by another interpreter of this process"));
+        return fail(import_error(
+            "velto_protocol does not support sub-interpreters: it is already imported by another "
+            "interpreter of this process"));
     }
     PyObject*& module_cell = module_state().module;
     if (module_cell != nullptr) return borrow(module_cell);

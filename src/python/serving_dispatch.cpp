@@ -1,15 +1,13 @@
-// execute_action on the serving thread: the console lines of a dispatch, the interpreter lock
-// held exactly around the action's call, and the thread's one attachment to the interpreter.
+// execute_action on the serving thread: the interpreter lock held exactly around the action's
+// call, and the thread's one attachment to the interpreter.
 #include "python/serving_dispatch.hpp"
 
 #include <string>
 #include <utility>
 
 #include "common/fault.hpp"
-#include "net/console.hpp"
-#include "net/dispatch_lines.hpp"
-#include "python/faults.hpp"
 #include "python/event_loop.hpp"
+#include "python/faults.hpp"
 #include "python/interpreter_lock.hpp"
 #include "python/loop_action.hpp"
 #include "python/widget_classes.hpp"
@@ -37,29 +35,19 @@ class ServingDispatch final : public net::FrameHandler {
     // the interpreter tears down never destroys its handler. So no attachment is left here.
     ~ServingDispatch() override = default;
 
-    Result<Dispatched, std::string> execute_action(const wire::Frame& frame,
-                                                   net::ConsoleBuffer& console,
-                                                   net::StopReceiver& stop) override {
+    net::Dispatched execute_action(const wire::Frame& frame,
+                                   BeforeProgramCode& before_program_code,
+                                   net::StopReceiver& stop) override {
         PyObject* const action = table_.find(frame);
-        if (action == nullptr) {
-            net::line_no_action(console, frame);
-            return Dispatched::Done;
-        }
-        if (interpreter_finalizing()) {
-            net::line_found(console, frame);
-            console.flush();
-            finalizing(frame);
-        }
+        if (action == nullptr) return {net::Dispatched::Outcome::NoAction, {}};
+        if (interpreter_finalizing()) return finalizing(frame);
         // Written before the lock is taken, so a blocked standard output never holds the
         // interpreter up; nothing of this thread comes between them and the action.
-        net::lines_before_action(console, frame);
-        console.flush();
+        before_program_code();
         auto held = attachment().hold();
         // Only when the interpreter began to finalize after the look above.
-        if (!held) finalizing(frame);
-        Result<Dispatched, std::string> outcome = call_action(action, frame, stop);
-        // Collected with the lock held, written once it is let go.
-        if (outcome.ok() && outcome.value() == Dispatched::Done) console.line("after function");
+        if (!held) return finalizing(frame);
+        net::Dispatched outcome = call_action(action, frame, stop);
         // The action has returned: this thread holds the lock. (A thread the interpreter ends
         // inside the action never gets here, and `held` then finds out whether it holds it.)
         held->release();
@@ -83,11 +71,10 @@ class ServingDispatch final : public net::FrameHandler {
 
   private:
     // The interpreter is finalizing: the program has ended without close(), and no action may
-    // run any more. Serving ends here, without a report: frames a client still sends while a
-    // program exits are not a fault of anything.
-    [[noreturn]] static void finalizing(const wire::Frame& frame) {
-        raise_reported_fault("Python is shutting down: the action " + frame.action_key() +
-                             " was not run");
+    // run any more. Serving ends here.
+    static net::Dispatched finalizing(const wire::Frame& frame) {
+        return {net::Dispatched::Outcome::Refused,
+                "Python is shutting down: the action " + frame.action_key() + " was not run"};
     }
 
     // The thread's one attachment, made when it first needs the lock: on this thread, not on
@@ -100,8 +87,9 @@ class ServingDispatch final : public net::FrameHandler {
     // With the lock held. An error text for an action that raised; a PanicException out of the
     // action is a fault (fetch_pending_exception throws it) and ends the thread as one. What an
     // action returns is not looked at, unless it is an awaitable: that is run on the loop.
-    Result<Dispatched, std::string> call_action(PyObject* action, const wire::Frame& frame,
-                                                net::StopReceiver& stop) const {
+    net::Dispatched call_action(PyObject* action, const wire::Frame& frame,
+                                net::StopReceiver& stop) const {
+        using Outcome = net::Dispatched::Outcome;
         auto widget = widget_to_object(widget_classes_, frame.data);
         if (!widget.ok()) {
             // No object for the widget (out of memory): this frame cannot be dispatched, and
@@ -109,7 +97,7 @@ class ServingDispatch final : public net::FrameHandler {
             OperationError& error = widget.error();
             std::string text = error.display();
             if (HostException* exception = error.host_exception()) release_now(*exception);
-            return fail(std::move(text));
+            return {Outcome::Failed, std::move(text)};
         }
         Ref result = steal(PyObject_CallOneArg(action, widget.value().get()));
         if (!result) {
@@ -117,7 +105,7 @@ class ServingDispatch final : public net::FrameHandler {
             std::string text = exception.display();
             release_now(exception);
             release_now(widget.value());
-            return fail(std::move(text));
+            return {Outcome::Failed, std::move(text)};
         }
         if (result.get() != Py_None && is_awaitable(result.get())) {
             release_now(widget.value());
@@ -125,7 +113,7 @@ class ServingDispatch final : public net::FrameHandler {
         }
         release_now(result);
         release_now(widget.value());
-        return Dispatched::Done;
+        return {Outcome::Ran, {}};
     }
 
     ActionRegistry snapshot_;  // owns the actions

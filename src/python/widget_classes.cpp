@@ -9,6 +9,7 @@
 #include <string>
 #include <string_view>
 #include <type_traits>
+#include <utility>
 
 #include "python/arguments.hpp"
 #include "python/classes.hpp"
@@ -19,15 +20,23 @@ namespace velto::python {
 
 namespace {
 
-constexpr std::array<std::string_view, 6> kind_class_names = {
-    "WidgetRegistry_ClickButton",       "WidgetRegistry_ToggleButton",
-    "WidgetRegistry_ConfirmButton",     "WidgetRegistry_PressButton",
-    "WidgetRegistry_DirectionalButton", "WidgetRegistry_Joystick",
+// "WidgetRegistry_<kind name>", the name of a kind class, made when the module is compiled.
+template <class Widget>
+struct KindClassName {
+    static constexpr std::string_view prefix = "WidgetRegistry_";
+    static constexpr auto text = [] {
+        std::array<char, prefix.size() + wire::WidgetKind<Widget>::name.size()> name{};
+        std::size_t at = 0;
+        for (char c : prefix) name[at++] = c;
+        for (char c : wire::WidgetKind<Widget>::name) name[at++] = c;
+        return name;
+    }();
+    static constexpr std::string_view value{text.data(), text.size()};
 };
 
-template <std::size_t Kind>
+template <class Widget>
 ClassResult kind_class() {
-    return widget_kind_class(Kind);
+    return widget_kind_class(wire::widget_kind_index<Widget>());
 }
 
 // ---- Coord -------------------------------------------------------------------------------
@@ -158,35 +167,34 @@ PyObject* joystick_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 
 // ---- kind attributes ---------------------------------------------------------------------
 
-template <std::size_t Kind, class Read>
+template <class Widget, class Read>
 PyObject* read_kind(PyObject* self, Read&& read) {
     return read_attribute<wire::WidgetRegistry>(
-        self, kind_class<Kind>, kind_class_names[Kind],
-        [&](const wire::WidgetRegistry& widget) { return read(std::get<Kind>(widget)); });
+        self, kind_class<Widget>, KindClassName<Widget>::value,
+        [&](const wire::WidgetRegistry& widget) { return read(std::get<Widget>(widget)); });
 }
 
 PyObject* toggle_button_value(PyObject* self, void*) {
-    return read_kind<1>(self, [](const wire::ToggleButton& w) { return new_bool(w.value); });
+    return read_kind<wire::ToggleButton>(self, [](const wire::ToggleButton& w) { return new_bool(w.value); });
 }
 
 PyObject* press_button_pressed(PyObject* self, void*) {
-    return read_kind<3>(self, [](const wire::PressButton& w) { return new_bool(w.pressed); });
+    return read_kind<wire::PressButton>(self, [](const wire::PressButton& w) { return new_bool(w.pressed); });
 }
 
 PyObject* directional_button_direction(PyObject* self, void*) {
-    return read_kind<4>(self,
-                        [](const wire::DirectionalButton& w) { return new_int(w.direction); });
+    return read_kind<wire::DirectionalButton>(self, [](const wire::DirectionalButton& w) { return new_int(w.direction); });
 }
 
 PyObject* joystick_delta(PyObject* self, void*) {
-    return read_kind<5>(self, [](const wire::Joystick& w) -> ObjectResult {
+    return read_kind<wire::Joystick>(self, [](const wire::Joystick& w) -> ObjectResult {
         VELTO_TRY(PyTypeObject * type, coord_class());
         return new_object(type, wire::Coord(w.delta));
     });
 }
 
 PyObject* joystick_intensity(PyObject* self, void*) {
-    return read_kind<5>(
+    return read_kind<wire::Joystick>(
         self, [](const wire::Joystick& w) { return new_float(static_cast<double>(w.intensity)); });
 }
 
@@ -266,7 +274,7 @@ constexpr PyType_Spec kind_spec(const char* name, PyType_Slot* slots) {
     };
 }
 
-PyType_Spec kind_specs[6] = {
+PyType_Spec kind_specs[wire::widget_kind_count] = {
     kind_spec("builtins.WidgetRegistry_ClickButton", click_button_slots),
     kind_spec("builtins.WidgetRegistry_ToggleButton", toggle_button_slots),
     kind_spec("builtins.WidgetRegistry_ConfirmButton", confirm_button_slots),
@@ -275,19 +283,12 @@ PyType_Spec kind_specs[6] = {
     kind_spec("builtins.WidgetRegistry_Joystick", joystick_slots),
 };
 
-// __match_args__ of each kind class, by variant index.
-constexpr const char* toggle_button_fields[] = {"value"};
-constexpr const char* press_button_fields[] = {"pressed"};
-constexpr const char* directional_button_fields[] = {"direction"};
-constexpr const char* joystick_fields[] = {"delta", "intensity"};
-constexpr std::array<std::span<const char* const>, 6> kind_match_args = {{
-    {},
-    toggle_button_fields,
-    {},
-    press_button_fields,
-    directional_button_fields,
-    joystick_fields,
-}};
+// __match_args__ of each kind class, by variant index: the kind's fields.
+constexpr std::array<std::span<const std::string_view>, wire::widget_kind_count> kind_match_args =
+    []<std::size_t... Index>(std::index_sequence<Index...>) {
+        return std::array<std::span<const std::string_view>, wire::widget_kind_count>{
+            std::span<const std::string_view>(wire::WidgetKindAt<Index>::fields)...};
+    }(std::make_index_sequence<wire::widget_kind_count>());
 
 ClassResult base_class() {
     return module_state().widget_registry.get_or_create([] { return create_class(base_spec); });

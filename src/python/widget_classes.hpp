@@ -24,7 +24,7 @@ ClassResult coord_class();
 
 // The six kind classes by variant index, looked up once (by a serving thread's dispatcher, when
 // it is made) so that the object of each frame is made without a lookup.
-using WidgetKindClasses = std::array<PyTypeObject*, 6>;
+using WidgetKindClasses = std::array<PyTypeObject*, wire::widget_kind_count>;
 Result<WidgetKindClasses, OperationError> widget_kind_classes();
 
 // A new object of the value's kind class holding a copy of the value. Needs the interpreter

@@ -1,12 +1,10 @@
-// Action keys: building them from a widget text and an id (or a decoded frame), and taking a
-// function name apart.
+// Action keys: building them from a widget text and an id, and taking a function name apart.
 #include "wire/action_key.hpp"
 
-#include <charconv>
+#include <optional>
 #include <vector>
 
-#include "wire/action_table.hpp"
-#include "wire/frame.hpp"
+#include "common/decimal.hpp"
 #include "wire/utf8.hpp"
 
 namespace velto::wire {
@@ -53,17 +51,10 @@ std::string_view first_word(std::string_view text) {
     return start == std::string_view::npos ? std::string_view{} : text.substr(start);
 }
 
-bool parse_widget_id(std::string_view piece, std::uint8_t& id) {
+// The id of a function name: decimal, with an optional "+" before it.
+std::optional<std::uint8_t> parse_widget_id(std::string_view piece) {
     if (!piece.empty() && piece.front() == '+') piece.remove_prefix(1);
-    if (piece.empty()) return false;
-    for (char c : piece) {
-        if (c < '0' || c > '9') return false;
-    }
-    unsigned value = 0;
-    auto [end, error] = std::from_chars(piece.data(), piece.data() + piece.size(), value);
-    if (error != std::errc{} || end != piece.data() + piece.size() || value > 255) return false;
-    id = static_cast<std::uint8_t>(value);
-    return true;
+    return parse_decimal<std::uint8_t>(piece);
 }
 
 }  // namespace
@@ -85,38 +76,15 @@ Result<ActionKeyParts, std::string> parse_action_key(std::string_view function_n
     std::string_view id_piece = function_name.substr(first_underscore + 1);
     id_piece = id_piece.substr(0, id_piece.find('_'));
     ActionKeyParts parts;
-    if (!parse_widget_id(id_piece, parts.id)) {
+    const auto id = parse_widget_id(id_piece);
+    if (!id) {
         return fail("the function name \"" + std::string(function_name) + "\" has \"" +
                     std::string(id_piece) +
                     "\" where the widget id belongs: expected a decimal number from 0 to 255");
     }
+    parts.id = *id;
     parts.widget = std::string(widget);
     return parts;
-}
-
-std::optional<ActionSlot> action_slot(std::string_view key) noexcept {
-    const std::size_t underscore = key.find('_');
-    if (underscore == std::string_view::npos) return std::nullopt;
-    const std::string_view widget = key.substr(0, underscore);
-    const std::string_view digits = key.substr(underscore + 1);
-    std::size_t kind = 0;
-    while (kind < widget_kind_names.size() && widget_kind_names[kind] != widget) ++kind;
-    if (kind == widget_kind_names.size()) return std::nullopt;
-    // Exactly the decimal a frame's key has: no sign, no leading zero, nothing after.
-    if (digits.empty() || digits.size() > 3 || (digits.size() > 1 && digits.front() == '0')) {
-        return std::nullopt;
-    }
-    unsigned id = 0;
-    for (char c : digits) {
-        if (c < '0' || c > '9') return std::nullopt;
-        id = id * 10 + static_cast<unsigned>(c - '0');
-    }
-    if (id > 255) return std::nullopt;
-    return ActionSlot{kind, static_cast<std::uint8_t>(id)};
-}
-
-std::string Frame::action_key() const {
-    return wire::action_key(id, name(data));
 }
 
 }  // namespace velto::wire

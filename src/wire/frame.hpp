@@ -1,11 +1,10 @@
-// The two frame records: decoding an incoming Frame and encoding an outgoing ResultFrame.
+// The incoming message: a Frame, its decoding and its action key.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <span>
 #include <string>
-#include <vector>
 
 #include "common/result.hpp"
 #include "wire/values.hpp"
@@ -42,16 +41,6 @@ struct Frame {
 struct ParsedFrame {
     Frame frame;
     std::size_t consumed = 0;
-};
-
-// An outgoing message. Owns its payload; holds nothing of the interpreter.
-struct ResultFrame {
-    std::uint8_t id = 0;
-    ServerStatus status = ServerStatus::NotInit;
-    ResultRegistry data;
-
-    // Encodes the frame: fixarray of 3, id, status name string, one-entry payload map.
-    std::vector<std::uint8_t> bufferize() const;
 };
 
 }  // namespace velto::wire

@@ -1,4 +1,6 @@
 // Encoding of an outgoing ResultFrame: fixarray of 3, id, status name, one-entry payload map.
+#include "wire/result_frame.hpp"
+
 #include <msgpuck.h>
 
 #include <cassert>
@@ -9,7 +11,6 @@
 #include <variant>
 
 #include "common/fault.hpp"
-#include "wire/frame.hpp"
 
 namespace velto::wire {
 
@@ -24,7 +25,7 @@ char* encode_str(char* out, std::string_view text) {
 
 }  // namespace
 
-std::vector<std::uint8_t> ResultFrame::bufferize() const {
+std::vector<std::uint8_t> ResultFrame::encode() const {
     const auto status_index = static_cast<std::size_t>(status);
     // A ServerStatus only ever holds one of its four members.
     assert(status_index < server_status_names.size());

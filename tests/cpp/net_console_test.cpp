@@ -10,13 +10,13 @@
 #include <vector>
 
 #include "net/console.hpp"
-#include "net/dispatch_lines.hpp"
+#include "net/serving_lines.hpp"
 #include "net_test_support.hpp"
 
 namespace velto::net {
 namespace {
 
-TEST(ConsoleLine, LinesFromSeveralThreadsNeverInterleave) {
+TEST(ConsoleBuffer, LinesFromSeveralThreadsNeverInterleave) {
     testing::FdCapture out(STDOUT_FILENO);
     constexpr int threads = 4;
     constexpr int lines_each = 200;
@@ -25,7 +25,11 @@ TEST(ConsoleLine, LinesFromSeveralThreadsNeverInterleave) {
         for (int t = 0; t < threads; ++t) {
             writers.emplace_back([t] {
                 const std::string line(300, static_cast<char>('a' + t));
-                for (int i = 0; i < lines_each; ++i) console_line(line);
+                ConsoleBuffer console;
+                for (int i = 0; i < lines_each; ++i) {
+                    console.line(line);
+                    console.flush();
+                }
             });
         }
     }
@@ -44,16 +48,14 @@ TEST(ConsoleBuffer, CollectedLinesReachTheDescriptorOnlyWhenWrittenOut) {
     ConsoleBuffer console;
     console.append("Found frame ! ").append_decimal(3).append("\n");
     console.line("running action");
-    EXPECT_FALSE(console.empty());
     EXPECT_EQ(out.text(), "");
     console.flush();
-    EXPECT_TRUE(console.empty());
     EXPECT_EQ(out.text(), "Found frame ! 3\nrunning action\n");
     console.flush();  // nothing collected: nothing written
     EXPECT_EQ(out.text(), "Found frame ! 3\nrunning action\n");
 }
 
-TEST(DispatchLines, TheLinesBeforeAnActionNameEveryIdInDecimal) {
+TEST(ServingLines, TheLinesBeforeAnActionNameEveryIdInDecimal) {
     testing::FdCapture out(STDOUT_FILENO);
     std::string expected;
     {
@@ -61,7 +63,7 @@ TEST(DispatchLines, TheLinesBeforeAnActionNameEveryIdInDecimal) {
         for (unsigned id = 0; id < 256; ++id) {
             wire::Frame frame;
             frame.id = static_cast<std::uint8_t>(id);
-            lines_before_action(console, frame);
+            serving_lines::before_action(console, frame);
             expected += "Found frame ! " + std::to_string(id) + "\nrunning action\n";
         }
     }
@@ -69,6 +71,47 @@ TEST(DispatchLines, TheLinesBeforeAnActionNameEveryIdInDecimal) {
         out.wait_for([&](const std::string& text) { return text.size() >= expected.size(); }));
     EXPECT_EQ(out.text(), expected);
 }
+
+// Every text of the serving thread, byte for byte.
+struct ServingLineCase {
+    const char* name;
+    void (*write)(ConsoleBuffer&);
+    std::string_view expected;
+};
+
+const wire::Frame joystick_frame{42, wire::Joystick{}};
+
+const ServingLineCase serving_line_cases[] = {
+    {"Received", [](ConsoleBuffer& c) { serving_lines::received(c, 1024); },
+     "Received size : 1024\n"},
+    {"NoAction", [](ConsoleBuffer& c) { serving_lines::no_action(c, joystick_frame); },
+     "No key Joystick_42 found\n"},
+    {"Found", [](ConsoleBuffer& c) { serving_lines::found(c, joystick_frame); },
+     "Found frame ! 42\n"},
+    {"BeforeAction", [](ConsoleBuffer& c) { serving_lines::before_action(c, joystick_frame); },
+     "Found frame ! 42\nrunning action\n"},
+    {"AfterAction", serving_lines::after_action, "after function\n"},
+    {"Done", serving_lines::done, "done\n"},
+    {"LinkBroken", serving_lines::link_broken, "Link broken\n"},
+    {"Terminating", serving_lines::terminating, "Terminating.\n"},
+};
+
+class ServingLineText : public ::testing::TestWithParam<ServingLineCase> {};
+
+TEST_P(ServingLineText, IsWrittenExactly) {
+    testing::FdCapture out(STDOUT_FILENO);
+    {
+        ConsoleBuffer console;
+        GetParam().write(console);
+    }
+    const std::string_view expected = GetParam().expected;
+    ASSERT_TRUE(
+        out.wait_for([&](const std::string& text) { return text.size() >= expected.size(); }));
+    EXPECT_EQ(out.text(), expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(Every, ServingLineText, ::testing::ValuesIn(serving_line_cases),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST(ConsoleBuffer, DecimalsAreWrittenInFull) {
     testing::FdCapture out(STDOUT_FILENO);

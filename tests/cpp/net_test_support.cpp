@@ -229,8 +229,9 @@ void RecordingHandler::finish() {
     ::pthread_exit(nullptr);
 }
 
-Result<FrameHandler::Dispatched, std::string> RecordingHandler::execute_action(
-    const wire::Frame& frame, ConsoleBuffer&, StopReceiver& stop) {
+Dispatched RecordingHandler::execute_action(const wire::Frame& frame, BeforeProgramCode& before,
+                                            StopReceiver& stop) {
+    before();
     std::unique_lock lock(log_->mutex);
     if (log_->frames.empty()) {
         char name[32] = {};
@@ -239,10 +240,10 @@ Result<FrameHandler::Dispatched, std::string> RecordingHandler::execute_action(
     }
     log_->frames.push_back(wire::testing::describe(frame));
     log_->changed.notify_all();
-    if (!fail_on_ || frame.id != *fail_on_) return Dispatched::Done;
+    if (!fail_on_ || frame.id != *fail_on_) return {Dispatched::Outcome::Ran, {}};
     if (how_ == HandlerReaction::Hold) {
         log_->changed.wait_for(lock, 10s, [&] { return log_->released; });
-        return Dispatched::Done;
+        return {Dispatched::Outcome::Ran, {}};
     }
     lock.unlock();
     switch (how_) {
@@ -253,12 +254,12 @@ Result<FrameHandler::Dispatched, std::string> RecordingHandler::execute_action(
         case HandlerReaction::AwaitElsewhere: {
             // Work that nobody completes: only a stop, or the bound of this test's wait, ends it.
             auto completion = Completion::make();
-            if (!completion) return fail(completion.error().display());
+            if (!completion) return {Dispatched::Outcome::Failed, completion.error().display()};
             int periods = 0;
             const auto waited =
                 completion.value()->wait(stop, 10ms, [&] { return ++periods < 1000; });
-            if (waited == Completion::Waited::Stopped) return Dispatched::Stopped;
-            return fail(std::string("gave up"));
+            if (waited == Completion::Waited::Stopped) return {Dispatched::Outcome::Stopped, {}};
+            return {Dispatched::Outcome::Failed, "gave up"};
         }
         case HandlerReaction::Fault:
             raise_fault("handler fault");
@@ -271,7 +272,7 @@ Result<FrameHandler::Dispatched, std::string> RecordingHandler::execute_action(
 #endif
             ::pthread_exit(nullptr);
     }
-    return fail(std::string("boom"));
+    return {Dispatched::Outcome::Failed, "boom"};
 }
 
 int start_thread(const Fd& server, std::optional<StopSender>& sender,

@@ -109,7 +109,7 @@ struct HandlerLog {
 
 // What a RecordingHandler does on its chosen frame.
 enum class HandlerReaction {
-    Error,         // returns the error text "boom"
+    Error,         // fails with the error text "boom"
     Fault,         // raises the fault "handler fault"
     Exception,     // throws std::runtime_error("handler exception")
     ThreadExit,    // pthread_exit(), as the interpreter does to a thread during finalization
@@ -128,8 +128,8 @@ class RecordingHandler : public FrameHandler {
                               HandlerReaction how = HandlerReaction::Error)
         : log_(std::move(log)), fail_on_(fail_on), how_(how) {}
     ~RecordingHandler() override;
-    Result<Dispatched, std::string> execute_action(const wire::Frame& frame, ConsoleBuffer& console,
-                                                   StopReceiver& stop) override;
+    Dispatched execute_action(const wire::Frame& frame, BeforeProgramCode& before,
+                              StopReceiver& stop) override;
     void finish() override;
 
   private:

@@ -1,4 +1,4 @@
-// ResultFrame::bufferize: the exact bytes of every header size, status and result payload.
+// ResultFrame::encode: the exact bytes of every header size, status and result payload.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -21,7 +21,7 @@ void PrintTo(const EncodeCase& c, std::ostream* out) {
 class EncodeTest : public ::testing::TestWithParam<EncodeCase> {};
 
 TEST_P(EncodeTest, ProducesExactBytes) {
-    EXPECT_EQ(GetParam().frame.bufferize(), GetParam().bytes);
+    EXPECT_EQ(GetParam().frame.encode(), GetParam().bytes);
 }
 
 const Bytes kConfirmHead = hex("81 ad 43 6f 6e 66 69 72 6d 52 65 73 75 6c 74 91");

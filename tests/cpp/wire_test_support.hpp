@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "wire/frame.hpp"
+#include "wire/result_frame.hpp"
 
 namespace velto::wire::testing {
 

@@ -257,3 +257,52 @@ def test_host_exceptions_pass_through_unchanged():
         ClickButton_1()
     assert raised.value is error
     assert raised.value.__traceback__ is not None
+
+
+# ---- one row per exception kind ------------------------------------------------------------
+
+class IndexRaisesKeyError:
+    def __index__(self):
+        raise KeyError("from __index__")
+
+
+# What each kind of error becomes at the boundary: the module's own kinds with their texts, the
+# server's state and system errors as RuntimeError, a host exception unchanged. (ImportError, the
+# refusal of a second interpreter, needs one: test_module.py runs it in a child process.)
+ERROR_KINDS = [
+    ("TypeError", lambda: server().on("3", "ClickButton", action), TypeError,
+     "argument 'id': 'str' object cannot be interpreted as an integer"),
+    ("OverflowError", lambda: server().on(256, "ClickButton", action), OverflowError,
+     "out of range integral type conversion attempted"),
+    ("ValueError", lambda: server().wait_disconnected(-1), ValueError,
+     "timeout must be a non-negative number or None"),
+    ("RuntimeError", lambda: server().serve(), RuntimeError, "Bad Server state"),
+    ("Host", lambda: server().on(IndexRaisesKeyError(), "ClickButton", action), KeyError,
+     "'from __index__'"),
+]
+
+
+@pytest.mark.parametrize("kind, call, exception, message", ERROR_KINDS,
+                         ids=[row[0] for row in ERROR_KINDS])
+def test_each_error_kind_becomes_its_exception(kind, call, exception, message):
+    with pytest.raises(exception) as raised:
+        call()
+    assert type(raised.value) is exception
+    assert str(raised.value) == message
+    assert raised.value.__cause__ is None
+
+
+# The module's own kinds are raised as made, not chained to an exception being handled where the
+# call was made; the server's state errors are set the way the interpreter sets its own.
+@pytest.mark.parametrize("call, chained", [
+    (lambda: server().on(256, "ClickButton", action), False),
+    (lambda: server().serve(), True),
+])
+def test_errors_raised_while_handling_another(call, chained):
+    handled = LookupError("being handled")
+    with pytest.raises(Exception) as raised:
+        try:
+            raise handled
+        except LookupError:
+            call()
+    assert (raised.value.__context__ is handled) is chained

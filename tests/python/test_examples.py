@@ -1,6 +1,13 @@
 """The example programs run as they are: against velto-client, stopped with Ctrl-C, type-checked."""
 
+import ast
+import getpass
 import importlib.util
+import os
+import re
+import shlex
+import shutil
+import socket
 import subprocess
 import sys
 import textwrap
@@ -8,7 +15,7 @@ import threading
 
 import pytest
 
-from tool_processes import EXAMPLES, RUN_TIMEOUT, ServerProgram, run_client
+from tool_processes import EXAMPLES, RUN_TIMEOUT, ServerProgram, WriteRecorder, run_client
 from velto_client import free_port
 
 WAIT = ("--connect-wait", "20")
@@ -31,9 +38,13 @@ def test_robot_refuses_out_of_range_input_and_stops_on_ctrl_c(tmp_path):
         status, out, err = robot.interrupt()
     assert done.returncode == 0, done.stderr
     assert done.stdout.splitlines() == [
+        "> joystick 7 0.5 -1 0.75",
         "7 Busy ConfirmResult(true)",
+        "> joystick 7 2 0 1",
         '7 Error ErrorResult("stick outside the unit square: (2, 0)")',
+        "> joystick 7 0 0 1.5",
         '7 Error ErrorResult("intensity must lie in 0..1, not 1.5")',
+        "> click 7",
         "no answer within 2 s",  # a click on 7 has no action: only the console says so
     ]
     assert "No key ClickButton_7 found\n" in out
@@ -60,11 +71,125 @@ def test_reconnect_takes_phone_after_phone_and_stops_on_ctrl_c():
     assert status == 0 and err == ""
 
 
-def _readme_block(title):
-    """The first Python block of the README section `title`, as a reader would copy it."""
+def _docstring_session(example):
+    """What an example's docstring says to run: its own command line, then each velto-client run
+    (its arguments, and the lines typed at its prompt)."""
+    lines = ast.get_docstring(ast.parse((EXAMPLES / example).read_text())).splitlines()
+    commands = [line.strip() for line in lines if line.startswith("    ")]
+    assert shlex.split(commands[0], comments=True)[:2] == ["python", f"examples/{example}"]
+    runs = []
+    for command in commands[1:]:
+        if command.startswith("velto> "):
+            runs[-1][1].append(command[len("velto> "):])
+        else:
+            words = shlex.split(command, comments=True)
+            assert words[0] == "velto-client", command
+            runs.append((words[1:], []))
+    return runs
+
+
+# What each velto-client run of a docstring prints, run by run.
+DOCSTRING_ANSWERS = {
+    "lamp.py": [["3 Idle ConfirmResult(true)"]],
+    "joystick_robot.py": [["> joystick 7 0.5 -1 0.75", "7 Busy ConfirmResult(true)",
+                           "> joystick 7 2 0 1",
+                           '7 Error ErrorResult("stick outside the unit square: (2, 0)")',
+                           "> quit"]],
+    "reconnect.py": [["3 Idle ConfirmResult(true)", "reconnected (1 of 2)",
+                      "3 Idle ConfirmResult(true)", "reconnected (2 of 2)",
+                      "3 Idle ConfirmResult(true)"]],
+}
+
+
+@pytest.mark.parametrize("example", sorted(DOCSTRING_ANSWERS))
+def test_the_session_in_an_example_docstring_runs_as_written(example):
+    """The commands one after the other, as a reader types them once the program says it waits;
+    unbuffered, as under systemd with PYTHONUNBUFFERED, every line still leaves in one write."""
+    runs = _docstring_session(example)
+    with WriteRecorder() as stdout, ServerProgram(EXAMPLES / example, stdout=stdout,
+                                                  unbuffered=True) as program:
+        assert f" on {program.address}\n" in stdout.read(until=f" on {program.address}\n")
+        done = [run_client(*[program.address if a == "127.0.0.1:5000" else a for a in args],
+                           stdin_text="".join(f"{line}\n" for line in typed) if typed else None)
+                for args, typed in runs]
+        status, _, err = program.interrupt()
+        written = stdout.read()
+    assert [run.stdout.splitlines() for run in done] == DOCSTRING_ANSWERS[example], [
+        run.stderr for run in done]
+    assert status == 0 and "Traceback" not in err, err
+    assert "stopping\n" in written and stdout.pieces() == [], written
+
+
+def test_make_demo_plays_its_session():
+    """examples/demo.py with the client on the same standard output, each writing whole lines."""
+    with WriteRecorder() as stdout:
+        demo = subprocess.run([sys.executable, str(EXAMPLES / "demo.py")], stdout=stdout.child_end,
+                              stderr=subprocess.PIPE, text=True, timeout=RUN_TIMEOUT * 2,
+                              env=dict(os.environ, PYTHONUNBUFFERED="1"))
+        stdout.started()
+        written = stdout.read()
+    assert (demo.returncode, demo.stderr) == (0, "")
+    assert "> direction 4 9\n" + "Received size : 23\n" in written
+    assert "3 Idle ConfirmResult(false)\nserver: client finished cleanly\n" in written
+    assert written.count("\n> ") == 6, written
+    assert stdout.pieces() == []
+
+
+def test_the_readme_lists_every_example():
+    section = (EXAMPLES.parent / "README.md").read_text().split("\n## Examples\n", 1)[1]
+    listed = set(re.findall(r"^- `examples/([a-z_]+\.py)`", section.split("\n## ", 1)[0], re.M))
+    assert listed == {path.name for path in EXAMPLES.glob("*.py")}
+
+
+def _readme_block(title, language="python"):
+    """The first block in `language` of the README section `title`, as a reader would copy it."""
     text = (EXAMPLES.parent / "README.md").read_text()
     section = text.split(f"\n## {title}\n", 1)[1].split("\n## ", 1)[0]
-    return section.split("```python\n", 1)[1].split("```", 1)[0]
+    return section.split(f"```{language}\n", 1)[1].split("```", 1)[0]
+
+
+def _service_program(tmp_path):
+    program = tmp_path / "lamp_service.py"
+    program.write_text(_readme_block("Running it for real"))
+    return program
+
+
+def test_the_readme_service_serves_phone_after_phone_and_logs_it(tmp_path):
+    with ServerProgram(_service_program(tmp_path)) as service:
+        done = run_client(service.address, "toggle", "3", "on", "--reconnect", "1", *WAIT)
+        _, out, err = service.interrupt()
+    assert done.stdout.count("3 Idle ConfirmResult(true)\n") == 2, done.stderr
+    log = err.splitlines()
+    assert log.count("INFO lamp: phone connected") == 2 and log.count("INFO lamp: lamp on") == 2
+    assert "INFO lamp: phone disconnected" in log  # the second may still be served at Ctrl-C
+    assert out.count("running action\n") == 2  # console lines on standard output
+
+
+def test_the_readme_service_fails_when_it_cannot_listen_so_systemd_restarts_it(tmp_path):
+    with socket.create_server(("127.0.0.1", 0)) as holder:  # another program has the port
+        address = "127.0.0.1:%d" % holder.getsockname()[1]
+        done = subprocess.run([sys.executable, str(_service_program(tmp_path)), address],
+                              capture_output=True, text=True, timeout=RUN_TIMEOUT)
+    assert done.returncode == 1
+    assert "PanicException: Unable to intanstiate TCP Listener." in done.stderr
+
+
+@pytest.mark.skipif(shutil.which("systemd-analyze") is None, reason="needs systemd-analyze")
+def test_the_readme_unit_file_is_one_systemd_accepts(tmp_path):
+    """The unit as shown, with this machine's user and paths in place of the Pi's."""
+    unit = _readme_block("Running it for real", "ini")
+    assert "Restart=on-failure" in unit.splitlines()
+    for shown, here in [("User=pi", f"User={getpass.getuser()}"),
+                        ("/home/pi/lamp/.venv/bin/python", sys.executable),
+                        ("/home/pi/lamp/lamp_service.py", str(_service_program(tmp_path))),
+                        ("WorkingDirectory=/home/pi/lamp", f"WorkingDirectory={tmp_path}")]:
+        assert shown in unit
+        unit = unit.replace(shown, here)
+    path = tmp_path / "lamp.service"
+    path.write_text(unit)
+    done = subprocess.run(["systemd-analyze", "verify", str(path)], capture_output=True,
+                          text=True, timeout=RUN_TIMEOUT)
+    assert done.returncode == 0 and str(path) not in done.stdout + done.stderr, done.stderr
 
 
 def test_the_readme_reconnect_loop_runs_as_shown(tmp_path):

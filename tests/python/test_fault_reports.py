@@ -24,7 +24,7 @@ def test_a_fault_is_reported_once_and_raised(python_process):
     assert result.stderr.count("faulted at") == 1
     report = re.search(r"thread '([^']*)' faulted at (\S+):(\d+):\n(.*)\n", result.stderr)
     assert report is not None, result.stderr
-    assert report.group(2).endswith("python/server_entry.cpp")
+    assert report.group(2).endswith("python/decorator.cpp")
     assert LAMBDA_MESSAGE in report.group(4)
 
 

@@ -196,7 +196,7 @@ def test_sigint_during_open(handler):
 
 
 def test_a_program_ending_while_its_thread_waits_exits_normally(driven):
-    # (ending while the thread runs an action or takes the interpreter lock: test_network_methods)
+    # (ending while the thread runs an action or takes the interpreter lock: test_interpreter_finalization.py)
     process, client = driven()
     began = time.monotonic()
     assert process.finish(timeout=10) == 0

@@ -1,8 +1,10 @@
 """Processes for the client tool and example tests: servers and velto-client runs, all bounded."""
 
 import os
+import select
 import shutil
 import signal
+import socket
 import subprocess
 import sys
 import time
@@ -27,25 +29,68 @@ def run_client(*args, timeout=RUN_TIMEOUT, env=None, stdin_text=None):
     )
 
 
-def _buffered_env():
+def _buffered_env(unbuffered=False):
     env = dict(os.environ)
     env.pop("PYTHONUNBUFFERED", None)
+    if unbuffered:
+        env["PYTHONUNBUFFERED"] = "1"
     return env
+
+
+class WriteRecorder:
+    """A standard output for a child process that keeps each of its write(2) calls apart (a
+    SOCK_SEQPACKET socket pair): it shows how lines were written, not only what they say."""
+
+    def __init__(self):
+        self._reader, self.child_end = socket.socketpair(socket.AF_UNIX, socket.SOCK_SEQPACKET)
+        self.writes = []
+
+    def started(self):
+        """The child has its copy: without ours, the reader sees the end when the child's goes."""
+        self.child_end.close()
+
+    def read(self, until=None, timeout=RUN_TIMEOUT):
+        """Reads writes until `until` has been written, or else until the child's end is closed;
+        the text written so far."""
+        deadline = time.monotonic() + timeout
+        while until is None or until not in b"".join(self.writes).decode(errors="replace"):
+            left = deadline - time.monotonic()
+            if left <= 0 or not select.select([self._reader], [], [], left)[0]:
+                break
+            if not (written := self._reader.recv(1 << 20)):
+                break
+            self.writes.append(written)
+        return b"".join(self.writes).decode(errors="replace")
+
+    def pieces(self):
+        """The writes that did not end a line: where another writer's line could have landed."""
+        return [written for written in self.writes if not written.endswith(b"\n")]
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc_info):
+        self.child_end.close()
+        self._reader.close()
 
 
 class ServerProgram:
     """A Python program that runs a velto_protocol server on a fresh port, in its own process.
 
-    Not unbuffered: a flushed print() then writes its line at once, rather than the text and the
-    newline apart, so the serving thread's console lines cannot land between the two."""
+    Not unbuffered unless asked: a flushed print() then writes its line at once, rather than the
+    text and the newline apart, so the serving thread's console lines cannot land between the two.
+    With a WriteRecorder as `stdout`, what the program writes goes there instead of the pipe."""
 
-    def __init__(self, script, *args):
+    def __init__(self, script, *args, stdout=None, unbuffered=False):
         self.port = free_port()
         self.address = f"127.0.0.1:{self.port}"
         self.process = subprocess.Popen(
             [sys.executable, str(script), self.address, *args],
-            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=_buffered_env(),
+            stdout=subprocess.PIPE if stdout is None else stdout.child_end,
+            stderr=subprocess.PIPE, text=True, env=_buffered_env(unbuffered),
         )
+        if stdout is not None:
+            stdout.started()
 
     def interrupt(self, timeout=RUN_TIMEOUT):
         """Ctrl-C, as a user would press it; returns (exit status, stdout, stderr)."""

@@ -11,7 +11,7 @@
 
 #include "../wire_test_support.hpp"
 #include "net/console.hpp"
-#include "net/dispatch_lines.hpp"
+#include "net/serving_lines.hpp"
 #include "net/frame_stream.hpp"
 #include "wire/action_table.hpp"
 
@@ -101,14 +101,14 @@ TEST(NoAllocationPerFrame, FromReceivedBytesThroughDecodeLookupAndConsoleLines) 
             if (!next.value()) break;
             const wire::Frame& frame = *next.value();
             if (table.find(frame) == nullptr) {
-                line_no_action(console, frame);
+                serving_lines::no_action(console, frame);
             } else {
                 ++found;
-                lines_before_action(console, frame);
+                serving_lines::before_action(console, frame);
                 console.flush();  // as before the action runs
-                console.line("after function");
+                serving_lines::after_action(console);
             }
-            console.line("done");
+            serving_lines::done(console);
             ++dispatched;
         }
         console.flush();  // as before the loop waits

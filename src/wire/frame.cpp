@@ -1,8 +1,13 @@
-// Decoding of an incoming Frame: the protocol's records and its widget union.
+// Decoding of an incoming Frame: the protocol's records and its widget union; its action key.
+#include "wire/frame.hpp"
+
 #include <array>
 #include <string>
+#include <tuple>
+#include <type_traits>
+#include <utility>
 
-#include "wire/frame.hpp"
+#include "wire/action_key.hpp"
 #include "wire/record_reader.hpp"
 
 namespace velto::wire {
@@ -29,7 +34,7 @@ struct CoordRecord {
 template <class Widget>
 struct EmptyRecord {
     using Value = Widget;
-    static constexpr std::array<std::string_view, 0> fields = {};
+    static constexpr auto fields = WidgetKind<Widget>::fields;
     static bool read_field(Reader&, std::size_t, Widget&) { return true; }
     static constexpr std::array<std::string_view, 0> byte_refused = {};
     static void store_byte(std::size_t, std::uint8_t, Widget&) {}
@@ -58,14 +63,14 @@ struct ToggleButtonRecord : BooleanRecord<ToggleButton, &ToggleButton::value> {
     static constexpr std::string_view name = "struct variant WidgetRegistry::ToggleButton";
     static constexpr std::string_view count =
         "struct variant WidgetRegistry::ToggleButton with 1 element";
-    static constexpr std::array<std::string_view, 1> fields = {"value"};
+    static constexpr auto fields = WidgetKind<ToggleButton>::fields;
 };
 
 struct PressButtonRecord : BooleanRecord<PressButton, &PressButton::pressed> {
     static constexpr std::string_view name = "struct variant WidgetRegistry::PressButton";
     static constexpr std::string_view count =
         "struct variant WidgetRegistry::PressButton with 1 element";
-    static constexpr std::array<std::string_view, 1> fields = {"pressed"};
+    static constexpr auto fields = WidgetKind<PressButton>::fields;
 };
 
 struct DirectionalButtonRecord {
@@ -73,7 +78,7 @@ struct DirectionalButtonRecord {
     static constexpr std::string_view name = "struct variant WidgetRegistry::DirectionalButton";
     static constexpr std::string_view count =
         "struct variant WidgetRegistry::DirectionalButton with 1 element";
-    static constexpr std::array<std::string_view, 1> fields = {"direction"};
+    static constexpr auto fields = WidgetKind<DirectionalButton>::fields;
 
     static bool read_field(Reader& r, std::size_t, DirectionalButton& out) {
         return read_u8(r, out.direction);
@@ -89,7 +94,7 @@ struct JoystickRecord {
     static constexpr std::string_view name = "struct variant WidgetRegistry::Joystick";
     static constexpr std::string_view count =
         "struct variant WidgetRegistry::Joystick with 2 elements";
-    static constexpr std::array<std::string_view, 2> fields = {"delta", "intensity"};
+    static constexpr auto fields = WidgetKind<Joystick>::fields;
 
     static bool read_field(Reader& r, std::size_t index, Joystick& out) {
         if (index == 0) return read_record<CoordRecord>(r, out.delta);
@@ -102,6 +107,24 @@ struct JoystickRecord {
 template <class Record>
 bool read_payload(Reader& r, WidgetRegistry& out) {
     return read_record<Record>(r, out.emplace<typename Record::Value>());
+}
+
+// The record of each kind, in variant order.
+using KindRecords = std::tuple<ClickButtonRecord, ToggleButtonRecord, ConfirmButtonRecord,
+                               PressButtonRecord, DirectionalButtonRecord, JoystickRecord>;
+static_assert(std::tuple_size_v<KindRecords> == widget_kind_count);
+
+// The payload of the kind at `variant` (an index read_variant_key gave, so within range).
+bool read_kind_payload(Reader& r, std::size_t variant, WidgetRegistry& out) {
+    using Read = bool (*)(Reader&, WidgetRegistry&);
+    static constexpr auto readers = []<std::size_t... Index>(std::index_sequence<Index...>) {
+        static_assert((std::is_same_v<typename std::tuple_element_t<Index, KindRecords>::Value,
+                                      std::variant_alternative_t<Index, WidgetRegistry>> &&
+                       ...));
+        return std::array<Read, widget_kind_count>{
+            &read_payload<std::tuple_element_t<Index, KindRecords>>...};
+    }(std::make_index_sequence<widget_kind_count>());
+    return readers[variant](r, out);
 }
 
 // The union rule: a one-entry map from variant selector to the variant's record. Anything that
@@ -120,28 +143,7 @@ bool read_widget(Reader& r, WidgetRegistry& out) {
     if (!r.enter()) return false;
     if (entries != 1) return r.fail(incorrect_length(entries));
     if (!read_variant_key<widget_kind_names>(r, variant)) return false;
-    bool read = false;
-    switch (variant) {
-        case 0:
-            read = read_payload<ClickButtonRecord>(r, out);
-            break;
-        case 1:
-            read = read_payload<ToggleButtonRecord>(r, out);
-            break;
-        case 2:
-            read = read_payload<ConfirmButtonRecord>(r, out);
-            break;
-        case 3:
-            read = read_payload<PressButtonRecord>(r, out);
-            break;
-        case 4:
-            read = read_payload<DirectionalButtonRecord>(r, out);
-            break;
-        default:
-            read = read_payload<JoystickRecord>(r, out);
-            break;
-    }
-    if (!read) return false;
+    if (!read_kind_payload(r, variant, out)) return false;
     r.leave();
     return true;
 }
@@ -171,6 +173,10 @@ Result<ParsedFrame, DecodeError> Frame::parse(std::span<const std::uint8_t> byte
     }
     parsed.consumed = reader.position();
     return parsed;
+}
+
+std::string Frame::action_key() const {
+    return wire::action_key(id, name(data));
 }
 
 }  // namespace velto::wire
