@@ -12,10 +12,17 @@ serving thread hands to the loop. Stop it with Ctrl-C.
 from __future__ import annotations
 
 import asyncio
+import io
 import sys
 
 import velto_protocol as vp
 from velto_protocol import ServerStatus, WidgetRegistry
+
+# Every line leaves in one write as soon as it ends, even where output is unbuffered (python -u
+# or PYTHONUNBUFFERED write a print() in pieces): the module writes its console lines to the same
+# standard output, and one could land inside a line written in pieces.
+if isinstance(sys.stdout, io.TextIOWrapper):
+    sys.stdout.reconfigure(line_buffering=True, write_through=False)
 
 DIRECTIONS = ("up", "right", "down", "left")
 

@@ -98,6 +98,10 @@ DOCSTRING_ANSWERS = {
     "reconnect.py": [["3 Idle ConfirmResult(true)", "reconnected (1 of 2)",
                       "3 Idle ConfirmResult(true)", "reconnected (2 of 2)",
                       "3 Idle ConfirmResult(true)"]],
+    "asyncio_robot.py": [["3 Idle ConfirmResult(true)", "reconnected (1 of 2)",
+                          "3 Idle ConfirmResult(true)", "reconnected (2 of 2)",
+                          "3 Idle ConfirmResult(true)"],
+                         ["5 Idle ConfirmResult(true)"]],
 }
 
 
@@ -272,9 +276,9 @@ def test_asyncio_robot_answers_from_its_loop_takes_phone_after_phone_and_stops_o
         status, out, err = robot.interrupt()
     assert first.returncode == 0 and again.returncode == 0, first.stderr + again.stderr
     assert first.stdout.splitlines() == [
-        "3 Idle ConfirmResult(true)",
-        "5 Idle ConfirmResult(true)",
-        '5 Error ErrorResult("no direction 9")',
+        "> toggle 3 on", "3 Idle ConfirmResult(true)",
+        "> direction 5 1", "5 Idle ConfirmResult(true)",
+        "> direction 5 9", '5 Error ErrorResult("no direction 9")',
     ]
     assert again.stdout.splitlines() == [
         "3 Idle ConfirmResult(false)", "reconnected (1 of 1)", "3 Idle ConfirmResult(false)",
