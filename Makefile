@@ -87,7 +87,7 @@ python-test: install
 
 # The installed stubs against the installed module, and the typed examples as a user's program
 # (run from examples/, so only what is installed in the environment is seen).
-TYPED_EXAMPLES := lamp.py joystick_robot.py debug_logging.py reconnect.py
+TYPED_EXAMPLES := lamp.py joystick_robot.py debug_logging.py reconnect.py asyncio_robot.py
 typecheck: install
 	$(VPY) -m mypy.stubtest velto_protocol
 	cd examples && ../$(VPY) -m mypy --strict --cache-dir=/dev/null $(TYPED_EXAMPLES)

@@ -157,6 +157,10 @@ class ComSocketServer:
     def wait_disconnected(
         self, timeout: float | None = None
     ) -> Literal["disconnected", "stopped", "failed"] | None: ...
+    async def open_async(self) -> None: ...
+    async def wait_disconnected_async(
+        self, timeout: float | None = None
+    ) -> Literal["disconnected", "stopped", "failed"] | None: ...
 
 @final
 class VeltoPiServer:

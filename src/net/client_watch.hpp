@@ -63,6 +63,10 @@ class ClientWatch {
     Result<std::optional<ClientOutcome>, SystemError> wait(
         std::optional<std::chrono::nanoseconds> timeout, const RetryAfterInterrupt& retry) const;
 
+    // Readable once an outcome is kept, and from then on: for a wait in an event loop, which
+    // polls its own duplicate.
+    int ready_fd() const noexcept { return ready_.get(); }
+
   private:
     bool foreign() const noexcept;
 

@@ -247,7 +247,7 @@ class ServingLoop {
             if (!next.value()) return;
             if (index < superseded_.size() && superseded_[index]) continue;
             if (!program_mask) program_mask.emplace(action_signals_);
-            dispatch(*next.value());
+            if (!dispatch(*next.value())) return;
         }
     }
 
@@ -281,10 +281,11 @@ class ServingLoop {
         }
     }
 
-    // One frame to the handler, and the lines that show what became of it.
-    void dispatch(const wire::Frame& frame) {
+    // One frame to the handler, and the lines that show what became of it. False when a stop
+    // ended it: the termination follows at once, no further frame is dispatched.
+    bool dispatch(const wire::Frame& frame) {
         LinesBeforeAction before_action(console_, frame);
-        Dispatched dispatched = handler_.execute_action(frame, before_action);
+        Dispatched dispatched = handler_.execute_action(frame, before_action, stop_);
         switch (dispatched.outcome) {
             case Dispatched::Outcome::NoAction:
                 serving_lines::no_action(console_, frame);
@@ -300,8 +301,11 @@ class ServingLoop {
                 if (!before_action.written) serving_lines::found(console_, frame);
                 console_.flush();
                 raise_reported_fault(std::move(dispatched.text));
+            case Dispatched::Outcome::Stopped:
+                return false;
         }
         serving_lines::done(console_);
+        return true;
     }
 
     class LinesBeforeAction final : public FrameHandler::BeforeProgramCode {

@@ -24,6 +24,8 @@ struct Dispatched {
                    // "Action failed " + text
         Refused,   // an action is registered, but its host runs no program code any more: the
                    // thread ends without a report, `text` being the fault's message
+        Stopped,   // a stop ended the wait for the action's work done elsewhere (see
+                   // Completion): no "after function", no "done", and the thread terminates
     };
     Outcome outcome = Outcome::NoAction;
     std::string text;
@@ -49,9 +51,11 @@ class FrameHandler {
     };
 
     virtual ~FrameHandler() = default;
-    // Dispatches one frame. A `Fault` thrown from here ends the thread as that fault.
+    // Dispatches one frame. `stop` is for a handler that waits for work done elsewhere: only a
+    // stop may end that wait early. A `Fault` thrown from here ends the thread as that fault.
     virtual Dispatched execute_action(const wire::Frame& frame,
-                                      BeforeProgramCode& before_program_code) = 0;
+                                      BeforeProgramCode& before_program_code,
+                                      StopReceiver& stop) = 0;
     // Called once on the serving thread when the loop is over and the thread has let its stop
     // receiver and connection go, before the handler is destroyed (spawn_serving_thread only).
     // The place for a last release that may wait, for an interpreter's lock say, and that the

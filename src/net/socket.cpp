@@ -28,7 +28,7 @@ bool retry_after(const RetryAfterInterrupt& retry) {
 }
 
 Result<Fd, SystemError> listen_at(const ListenAddress& address) {
-    Fd socket(::socket(address.family(), SOCK_STREAM | SOCK_CLOEXEC, 0));
+    Fd socket(::socket(address.family(), SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
     if (!socket.valid()) return fail(SystemError::from_errno(errno));
     const int reuse = 1;
     if (::setsockopt(socket.get(), SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse) != 0 ||
@@ -81,29 +81,48 @@ Result<Fd, SystemError> listen_on(std::string_view address) {
     return fail(std::move(*last));
 }
 
+Result<std::optional<Fd>, SystemError> accept_ready(const Fd& listener,
+                                                    const ClientAdmission& admission) {
+    sockaddr_storage peer{};
+    socklen_t length = sizeof peer;
+    // The accepted socket does not inherit the listener's O_NONBLOCK: it blocks as before.
+    auto accepted = system_call([&] {
+        return ::accept4(listener.get(), reinterpret_cast<sockaddr*>(&peer), &length,
+                         SOCK_CLOEXEC);
+    });
+    if (!accepted) {
+        const int code = accepted.error().code;
+        if (code == EAGAIN || code == EWOULDBLOCK) return std::optional<Fd>();
+        return fail(std::move(accepted).error());
+    }
+    Fd client(accepted.value());
+    if (admission.filter == nullptr || admission.filter->allows(peer)) {
+        return std::optional<Fd>(std::move(client));
+    }
+    client.reset();
+    if (admission.refused && !admission.refused(peer_text(peer))) {
+        return fail(SystemError::from_errno(ECANCELED));
+    }
+    return std::optional<Fd>();
+}
+
 Result<Fd, SystemError> accept_one(const Fd& listener, const RetryAfterInterrupt& retry,
                                    const ClientAdmission& admission) {
     for (;;) {
-        sockaddr_storage peer{};
-        socklen_t length = sizeof peer;
-        auto accepted = system_call(
-            [&] {
-                return ::accept4(listener.get(), reinterpret_cast<sockaddr*>(&peer), &length,
-                                 SOCK_CLOEXEC);
-            },
-            [&] { return retry_after(retry); });
+        pollfd ready{listener.get(), POLLIN, 0};
+        auto polled = poll_until(std::span(&ready, 1), no_deadline,
+                                 [&] { return retry_after(retry); });
+        if (!polled) return fail(std::move(polled).error());
+        auto accepted = accept_ready(listener, admission);
         if (!accepted) return fail(std::move(accepted).error());
-        Fd client(accepted.value());
-        if (admission.filter == nullptr || admission.filter->allows(peer)) return client;
-        client.reset();
-        if (admission.refused && !admission.refused(peer_text(peer))) {
-            return fail(SystemError::from_errno(ECANCELED));
-        }
+        // Nothing after all: the client that made the listener readable gave up first, or was
+        // refused.
+        if (accepted.value()) return std::move(*accepted.value());
     }
 }
 
-Result<Fd, SystemError> duplicate(const Fd& socket) {
-    const int fd = ::fcntl(socket.get(), F_DUPFD_CLOEXEC, 0);
+Result<Fd, SystemError> duplicate(int descriptor) {
+    const int fd = ::fcntl(descriptor, F_DUPFD_CLOEXEC, 0);
     if (fd < 0) return fail(SystemError::from_errno(errno));
     return Fd(fd);
 }

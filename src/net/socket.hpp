@@ -25,7 +25,8 @@ namespace velto::net {
 // An empty function retries.
 using RetryAfterInterrupt = std::function<bool()>;
 
-// Creates a close-on-exec listening TCP socket with SO_REUSEADDR and a backlog of 128. The text
+// Creates a close-on-exec, non-blocking listening TCP socket with SO_REUSEADDR and a backlog of
+// 128 (non-blocking so that an event loop can wait for its client, see accept_ready). The text
 // is a socket address ("127.0.0.1:5000", "[::1]:5000") or host:port resolved by the system
 // resolver, each resolved address tried in order. Errors of the text itself are fixed errors:
 // "invalid socket address", "invalid port value", "failed to lookup address information: ...",
@@ -40,13 +41,22 @@ struct ClientAdmission {
     std::function<bool(const std::string& address)> refused;
 };
 
-// Waits for and accepts one connection (close-on-exec). A client the admission refuses is
-// closed at once, before a byte of it is read, and the wait goes on.
+// The accept step of every wait for a client: takes one connection the listener has ready
+// (close-on-exec, blocking like any other), or nothing when none is waiting yet. A client the
+// admission refuses is closed at once, before a byte of it is read, and counts as nothing.
+Result<std::optional<Fd>, SystemError> accept_ready(const Fd& listener,
+                                                    const ClientAdmission& admission = {});
+
+// Waits for and accepts one admitted connection (close-on-exec): the listener's readiness,
+// then accept_ready, until a client is let in.
 Result<Fd, SystemError> accept_one(const Fd& listener, const RetryAfterInterrupt& retry,
                                    const ClientAdmission& admission = {});
 
-// A second close-on-exec descriptor on the same socket.
-Result<Fd, SystemError> duplicate(const Fd& socket);
+// A second close-on-exec descriptor on the same socket (or eventfd).
+Result<Fd, SystemError> duplicate(int descriptor);
+inline Result<Fd, SystemError> duplicate(const Fd& socket) {
+    return duplicate(socket.get());
+}
 
 // Writes every byte (MSG_NOSIGNAL: a gone peer is an EPIPE error, never a signal). `retry` is
 // asked after a short write as well as after EINTR, since a signal arriving once part of the

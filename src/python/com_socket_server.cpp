@@ -10,6 +10,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
+#include <span>
 #include <utility>
 #include <vector>
 
@@ -21,8 +23,10 @@
 #include "python/client_wait.hpp"
 #include "python/conversions.hpp"
 #include "python/debug_log.hpp"
+#include "python/event_loop.hpp"
 #include "python/faults.hpp"
 #include "python/registration_checks.hpp"
+#include "python/loop_wait.hpp"
 #include "python/result_classes.hpp"
 #include "python/signal_check.hpp"
 #include "wire/action_key.hpp"
@@ -60,7 +64,8 @@ Result<Ref, OperationError> new_com_socket_server(std::string address) {
                                                  .liveness_timeout =
                                                      ComSocketServerState::default_liveness_timeout,
                                                  .connection_liveness = std::nullopt,
-                                                 .allowed_clients = std::nullopt});
+                                                 .allowed_clients = std::nullopt,
+                                                 .serving_loop = Ref()});
 }
 
 namespace {
@@ -172,6 +177,65 @@ PyObject* com_socket_server_get_action(PyObject* self, PyObject* const* args, Py
 
 // ---- Methods: the connection and the serving thread ---------------------------------------
 
+// The last step of open() and open_async(): the accepted client becomes the connection. The
+// exclusive access covers only this, not the wait before it.
+ObjectResult take_client(ComSocketServerObject& server, net::Fd accepted) {
+    std::optional<net::WriteLiveness> liveness;
+    VELTO_CHECK(watch_liveness(server.value, accepted, liveness));
+    Ref old_loop;
+    {
+        VELTO_TRY(ExclusiveServer exclusive, exclusive_server(server));
+        // The earlier connection's handle is closed without a shutdown: a serving thread
+        // started on it keeps its own handle and goes on serving it.
+        exclusive.state.connection = std::move(accepted);
+        exclusive.state.connection_liveness = liveness;
+        // A new client: what became of the last one is no answer about this one.
+        exclusive.state.client_watch.reset();
+        std::swap(old_loop, exclusive.state.serving_loop);
+    }
+    return borrow(Py_None);
+}
+
+// Who open() and open_async() let in: a copy of allowed_clients taken when the wait begins (the
+// wait runs Python code, signal handlers or the loop's other tasks, which may change the
+// setting), and the debug record of each client refused. A record that fails (a log handler
+// that raises) ends the wait with its error. Stays where it was made while its admission is used.
+class ClientDoor {
+  public:
+    explicit ClientDoor(const ComSocketServerState& state) : filter_(state.allowed_clients) {}
+    ClientDoor(const ClientDoor&) = delete;
+    ClientDoor& operator=(const ClientDoor&) = delete;
+
+    net::ClientAdmission admission() {
+        return {.filter = filter_ ? &*filter_ : nullptr,
+                .refused = [this](const std::string& address) {
+                    auto recorded = debug_record(
+                        concat({"refused client ", address, ": not in allowed_clients"}));
+                    if (recorded.ok()) return true;
+                    refusal_failed_.emplace(std::move(recorded).error());
+                    return false;
+                }};
+    }
+    std::optional<OperationError> take_refusal_failure() { return std::exchange(refusal_failed_, {}); }
+
+  private:
+    std::optional<net::ClientFilter> filter_;
+    std::optional<OperationError> refusal_failed_;
+};
+
+// The listening socket of open() and open_async(), or their fault when none can be made.
+net::Fd listener_for(const ComSocketServerState& state) {
+    auto listener = net::listen_on(state.address);
+    if (!listener.ok()) {
+        raise_fault("Unable to intanstiate TCP Listener. " + listener.error().structured());
+    }
+    return std::move(listener).value();
+}
+
+[[noreturn]] void accept_failed(const SystemError& error) {
+    raise_fault("Unable to get new TCP connection. " + error.structured());
+}
+
 // Waits for the client with the interpreter lock held: nothing else in the interpreter runs
 // until a client comes, except the signal handlers, whose KeyboardInterrupt ends the wait. The
 // exclusive access covers only the installation of the new connection, not the wait: a handler
@@ -183,43 +247,74 @@ PyObject* com_socket_server_open(PyObject* self, PyObject* const* args, Py_ssize
     return server_method(
         self, args, nargsf, kwnames, signature,
         [](ComSocketServerObject& server, const std::array<Handle, 0>&) -> ObjectResult {
-            auto listener = net::listen_on(server.value.address);
-            if (!listener.ok()) {
-                raise_fault("Unable to intanstiate TCP Listener. " + listener.error().structured());
-            }
-            // The filter is read without access held: the wait runs signal handlers, which may
-            // use this server; a copy keeps what they change from changing this wait.
-            const std::optional<net::ClientFilter> filter = server.value.allowed_clients;
-            std::optional<OperationError> refusal_failed;
-            net::ClientAdmission admission{
-                .filter = filter ? &*filter : nullptr,
-                .refused = [&](const std::string& address) {
-                    auto recorded = debug_record(
-                        concat({"refused client ", address, ": not in allowed_clients"}));
-                    if (recorded.ok()) return true;
-                    refusal_failed.emplace(std::move(recorded).error());
-                    return false;
-                }};
+            net::Fd listener = listener_for(server.value);
+            ClientDoor door(server.value);
             SignalCheck signals;
-            auto accepted = net::accept_one(listener.value(), signals.retry(), admission);
+            auto accepted = net::accept_one(listener, signals.retry(), door.admission());
             if (!accepted.ok()) {
                 if (signals.raised()) return fail(pending_error());
-                if (refusal_failed) return fail(std::move(*refusal_failed));
-                raise_fault("Unable to get new TCP connection. " + accepted.error().structured());
+                if (auto failed = door.take_refusal_failure()) return fail(std::move(*failed));
+                accept_failed(accepted.error());
             }
-            std::optional<net::WriteLiveness> liveness;
-            VELTO_CHECK(watch_liveness(server.value, accepted.value(), liveness));
-            VELTO_TRY(ExclusiveServer exclusive, exclusive_server(server));
-            // The earlier connection's handle is closed without a shutdown: a serving thread
-            // started on it keeps its own handle and goes on serving it.
-            exclusive.state.connection = std::move(accepted).value();
-            exclusive.state.connection_liveness = liveness;
-            // A new client: what became of the last one is no answer about this one.
-            exclusive.state.client_watch.reset();
+            VELTO_TRY(Ref none, take_client(server, std::move(accepted).value()));
             // One client per open(): the listening socket goes now, so later clients are refused.
-            listener.value().reset();
-            return borrow(Py_None);
+            listener.reset();
+            return none;
         });
+}
+
+// What open() does, awaited: the listener is made when the coroutine starts (with open()'s
+// faults), then the program's event loop watches it, and each time it is readable the same
+// accept step as open()'s takes the client, if one is still there. Neither the loop nor the
+// interpreter lock is held meanwhile. Cancelling the awaiting task closes the listener and
+// leaves the server as it was.
+PyObject* com_socket_server_open_async(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
+                                       PyObject* kwnames) {
+    static constexpr Signature<0> signature{"ComSocketServer.open_async()", {}};
+    return server_method(
+        self, args, nargsf, kwnames, signature,
+        [self](ComSocketServerObject&, const std::array<Handle, 0>&) -> ObjectResult {
+            auto owner = std::make_shared<Ref>(borrow(self));
+            auto begin_wait = [owner](std::span<PyObject* const>) -> ObjectResult {
+                const ComSocketServerState& state =
+                    object_cast<ComSocketServerState>(owner->get())->value;
+                auto door = std::make_shared<ClientDoor>(state);
+                return start_loop_wait(LoopWaitRequest{
+                    .readable = listener_for(state),
+                    .ready = [owner, door](const net::Fd& listening)
+                        -> Result<std::optional<Ref>, OperationError> {
+                        auto accepted = net::accept_ready(listening, door->admission());
+                        if (!accepted.ok()) {
+                            if (auto failed = door->take_refusal_failure()) {
+                                return fail(std::move(*failed));
+                            }
+                            accept_failed(accepted.error());
+                        }
+                        if (!accepted.value()) return std::optional<Ref>();
+                        VELTO_TRY(Ref none,
+                                  take_client(*object_cast<ComSocketServerState>(owner->get()),
+                                              std::move(*accepted.value())));
+                        return std::optional<Ref>(std::move(none));
+                    },
+                    .timeout_seconds = std::nullopt});
+            };
+            VELTO_TRY(Ref begin, native_callable(std::move(begin_wait)));
+            return loop_coroutine(LoopCoroutine::OpenAsync, begin.get());
+        });
+}
+
+// serve() where no event loop runs has nowhere to run an async def action: refused before
+// anything changes, with what to do instead.
+Status<OperationError> no_coroutine_functions(const ActionRegistry& actions) {
+    for (const auto& [key, action] : actions) {
+        if (!is_coroutine_function(action.get())) continue;
+        return fail(runtime_error(concat(
+            {"the action ", key,
+             " is an async def function, but serve() was called where no asyncio event loop "
+             "runs: call serve() from a coroutine running on the loop, or register a plain "
+             "function"})));
+    }
+    return ok_unit;
 }
 
 // Starts a detached serving thread on a second handle of the connection, with a snapshot of
@@ -231,13 +326,20 @@ PyObject* com_socket_server_serve(PyObject* self, PyObject* const* args, Py_ssiz
     return server_method(
         self, args, nargsf, kwnames, signature,
         [](ComSocketServerObject& server, const std::array<Handle, 0>&) -> ObjectResult {
+            // The loop running here (if any) runs the awaitables that actions return.
+            VELTO_TRY(Ref loop, running_event_loop());
+            Ref replaced_loop;
             VELTO_TRY(ExclusiveServer exclusive, exclusive_server(server));
             ComSocketServerState& state = exclusive.state;
             if (!state.connection.valid()) return fail(OperationError(ServerStateError{}));
+            if (!loop) {
+                VELTO_CHECK(no_coroutine_functions(state.actions));
+            }
             auto thread_handle = net::duplicate(state.connection);
             if (!thread_handle.ok()) return fail(OperationError(std::move(thread_handle).error()));
             VELTO_TRY(std::unique_ptr<net::FrameHandler> dispatch,
-                      make_serving_dispatch(state.clone_action_registry()));
+                      make_serving_dispatch(state.clone_action_registry(),
+                                            loop ? loop.clone() : Ref()));
             // The same connection keeps its watch while nothing has ended its serving yet, so
             // that a wait follows the connection across the retire below; a new thread after
             // an end is a new serving, and a wait must not see the old end.
@@ -254,6 +356,7 @@ PyObject* com_socket_server_serve(PyObject* self, PyObject* const* args, Py_ssiz
             if (state.stop_sender) predecessor = state.stop_sender->retire();
             state.stop_sender = std::move(sender);
             state.client_watch = std::move(watch);
+            replaced_loop = std::exchange(state.serving_loop, std::move(loop));
             auto spawned =
                 net::spawn_serving_thread(std::move(thread_handle).value(), std::move(receiver),
                                           std::move(dispatch), std::move(predecessor),
@@ -291,6 +394,16 @@ PyObject* com_socket_server_close(PyObject* self, PyObject* const* args, Py_ssiz
         });
 }
 
+// The watch of the served connection, picked up with the exclusive access; with it, the loop
+// its actions run on.
+Result<std::pair<std::shared_ptr<net::ClientWatch>, Ref>, OperationError> served_watch(
+    ComSocketServerObject& server) {
+    VELTO_TRY(ExclusiveServer exclusive, exclusive_server(server));
+    const ComSocketServerState& state = exclusive.state;
+    if (!state.client_watch) return fail(OperationError(ServerStateError{}));
+    return std::pair(state.client_watch, state.serving_loop ? state.serving_loop.clone() : Ref());
+}
+
 // Waits until the client of the served connection has gone or its serving has ended, with the
 // interpreter lock let go. The exclusive access is held only to pick the watch up: actions
 // answering through callback(), and other threads using this server, go on meanwhile.
@@ -302,15 +415,60 @@ PyObject* com_socket_server_wait_disconnected(PyObject* self, PyObject* const* a
         self, args, nargsf, kwnames, signature,
         [](ComSocketServerObject& server, const std::array<Handle, 1>& bound) -> ObjectResult {
             VELTO_TRY(auto timeout, argument("timeout", to_timeout(bound[0])));
-            std::shared_ptr<net::ClientWatch> watch;
-            {
-                VELTO_TRY(ExclusiveServer exclusive, exclusive_server(server));
-                watch = exclusive.state.client_watch;
+            VELTO_TRY(auto served, served_watch(server));
+            auto& [watch, loop] = served;
+            // On the thread of the loop that runs the async actions, a wait without end would
+            // stop that loop, and with it the action the serving thread waits for: neither
+            // would ever end.
+            if (!timeout && loop && !watch->outcome()) {
+                VELTO_TRY(Ref here, running_event_loop());
+                if (here.get() == loop.get()) {
+                    return fail(runtime_error(
+                        "wait_disconnected() without a timeout would block the event loop that "
+                        "runs this server's async actions: await wait_disconnected_async() "
+                        "there instead"));
+                }
             }
-            if (!watch) return fail(OperationError(ServerStateError{}));
             VELTO_TRY(auto outcome, wait_for_client(*watch, timeout));
             if (!outcome) return borrow(Py_None);
             return outcome_text(*outcome);
+        });
+}
+
+// What wait_disconnected() answers, awaited: the program's event loop watches a duplicate of
+// the watch's descriptor (so that any number of such waits go on at once) and a timer. Neither
+// the loop nor the interpreter lock is held meanwhile; cancelling the awaiting task leaves the
+// watch as it was.
+PyObject* com_socket_server_wait_disconnected_async(PyObject* self, PyObject* const* args,
+                                                    Py_ssize_t nargsf, PyObject* kwnames) {
+    // The timeout may be left out: None, no limit.
+    static constexpr Signature<1> signature{"ComSocketServer.wait_disconnected_async()",
+                                            {"timeout"}, 0};
+    return server_method(
+        self, args, nargsf, kwnames, signature,
+        [self](ComSocketServerObject&, const std::array<Handle, 1>& bound) -> ObjectResult {
+            VELTO_TRY(auto timeout, argument("timeout", to_timeout(bound[0])));
+            std::optional<double> seconds;
+            if (timeout) seconds = std::chrono::duration<double>(*timeout).count();
+            auto owner = std::make_shared<Ref>(borrow(self));
+            auto begin_wait = [owner, seconds](std::span<PyObject* const>) -> ObjectResult {
+                VELTO_TRY(auto served,
+                          served_watch(*object_cast<ComSocketServerState>(owner->get())));
+                std::shared_ptr<net::ClientWatch> watch = std::move(served.first);
+                auto copy = net::duplicate(watch->ready_fd());
+                if (!copy.ok()) return fail(OperationError(std::move(copy).error()));
+                return start_loop_wait(LoopWaitRequest{
+                    .readable = std::move(copy).value(),
+                    .ready = [watch](const net::Fd&) -> Result<std::optional<Ref>, OperationError> {
+                        const auto outcome = watch->outcome();
+                        if (!outcome) return std::optional<Ref>();
+                        VELTO_TRY(Ref text, outcome_text(*outcome));
+                        return std::optional<Ref>(std::move(text));
+                    },
+                    .timeout_seconds = seconds});
+            };
+            VELTO_TRY(Ref begin, native_callable(std::move(begin_wait)));
+            return loop_coroutine(LoopCoroutine::WaitDisconnectedAsync, begin.get());
         });
 }
 
@@ -426,9 +584,12 @@ int com_socket_server_set_allowed_clients(PyObject* self, PyObject* value, void*
     return server_setting(
         self, value, "allowed_clients",
         [](ComSocketServerObject& server, Handle given) -> Status<OperationError> {
-            VELTO_TRY(auto filter, to_client_filter(given, "allowed_clients"));
+            auto filter = to_client_filter(given, "allowed_clients");
+            if (!filter.ok()) return fail(std::move(filter).error());
             VELTO_TRY(ExclusiveServer exclusive, exclusive_server(server));
-            exclusive.state.allowed_clients = std::move(filter);
+            // Swapped in, so that the filter let go is destroyed with the result, after the
+            // access (g++ 12 also reads a moved-from optional here as maybe uninitialized).
+            std::swap(exclusive.state.allowed_clients, filter.value());
             return ok_unit;
         });
 }
@@ -571,12 +732,14 @@ PyObject* com_socket_server_address(PyObject* self, void*) {
 int com_socket_server_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(Py_TYPE(self));
     for (const auto& entry : state_of(self).actions) Py_VISIT(entry.second.get());
+    Py_VISIT(state_of(self).serving_loop.get());
     return 0;
 }
 
 int com_socket_server_clear(PyObject* self) {
     ActionRegistry released;
     released.swap(state_of(self).actions);  // the map is empty before any release runs code
+    Ref loop = std::move(state_of(self).serving_loop);
     return 0;
 }
 
@@ -623,6 +786,10 @@ PyMethodDef com_socket_server_methods[] = {
      "close($self)\n--\n\n"},
     {"wait_disconnected", method(com_socket_server_wait_disconnected),
      METH_FASTCALL | METH_KEYWORDS, "wait_disconnected($self, timeout=None)\n--\n\n"},
+    {"open_async", method(com_socket_server_open_async), METH_FASTCALL | METH_KEYWORDS,
+     "open_async($self)\n--\n\n"},
+    {"wait_disconnected_async", method(com_socket_server_wait_disconnected_async),
+     METH_FASTCALL | METH_KEYWORDS, "wait_disconnected_async($self, timeout=None)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -46,6 +46,9 @@ struct ComSocketServerState {
     std::optional<net::ClientFilter> allowed_clients;
 
     static constexpr double default_liveness_timeout = 15.0;
+    // The event loop that runs the awaitables of the actions served on `connection` (the loop
+    // running where serve() was called), kept beside the watch; empty when serve() found none.
+    Ref serving_loop;
 
     // A snapshot for a serving thread: new map, same keys, new references to the same objects.
     // Needs the interpreter lock.

@@ -19,7 +19,9 @@ struct Overloaded : Visitors... {
 // Set once at import, read by every fetch (the serving thread's included).
 std::atomic<ExceptionRecognition> installed_recognition{nullptr};
 
-HostException fetch_raw() {
+}  // namespace
+
+HostException fetch_exception_as_is() {
     HostException exception;
 #if PY_VERSION_HEX >= 0x030C0000
     exception.value = steal(PyErr_GetRaisedException());
@@ -43,13 +45,11 @@ HostException fetch_raw() {
     return exception;
 }
 
-}  // namespace
-
 HostException fetch_pending_exception() {
-    HostException exception = fetch_raw();
+    HostException exception = fetch_exception_as_is();
     if (!exception.type) {
         PyErr_SetString(PyExc_SystemError, "an operation failed without setting an exception");
-        exception = fetch_raw();
+        exception = fetch_exception_as_is();
     }
     if (ExceptionRecognition recognition = installed_recognition.load(std::memory_order_acquire)) {
         recognition(exception);

@@ -105,6 +105,10 @@ void raise_operation_error(OperationError&& error) noexcept;
 // `recognize_exceptions_with`, which may end the operation as a fault instead.
 HostException fetch_pending_exception();
 
+// The pending exception as it is, without the recognition (a PanicException stays one): for
+// an exception handed on as an object, to a future's set_exception() say. Empty when none.
+HostException fetch_exception_as_is();
+
 // The same for a pending exception the caller means to drop.
 void discard_pending_exception();
 

@@ -67,6 +67,10 @@ struct ModuleState {
         PyObject* level = nullptr;
     } debug_log;
 
+    // The namespace of the coroutine functions behind the async methods (python/event_loop.cpp),
+    // made the first time a program uses one.
+    PyObject* event_loop_glue = nullptr;
+
     PyObject* module = nullptr;
     // The interpreter that imported the module first (-1 before); the objects above belong to it.
     // Atomic because a second interpreter may look at it without the first one's lock.

@@ -6,8 +6,10 @@
 #include <utility>
 
 #include "common/fault.hpp"
+#include "python/event_loop.hpp"
 #include "python/faults.hpp"
 #include "python/interpreter_lock.hpp"
+#include "python/loop_action.hpp"
 #include "python/widget_classes.hpp"
 #include "wire/action_table.hpp"
 
@@ -17,8 +19,9 @@ namespace {
 
 class ServingDispatch final : public net::FrameHandler {
   public:
-    ServingDispatch(ActionRegistry snapshot, const WidgetKindClasses& widget_classes) noexcept
-        : snapshot_(std::move(snapshot)), widget_classes_(widget_classes) {
+    ServingDispatch(ActionRegistry snapshot, Ref loop,
+                    const WidgetKindClasses& widget_classes) noexcept
+        : snapshot_(std::move(snapshot)), loop_(std::move(loop)), widget_classes_(widget_classes) {
         // Keys that no frame produces stay in the snapshot only, to be released with it.
         for (const auto& [key, action] : snapshot_) table_.place(key, action.get());
     }
@@ -33,7 +36,8 @@ class ServingDispatch final : public net::FrameHandler {
     ~ServingDispatch() override = default;
 
     net::Dispatched execute_action(const wire::Frame& frame,
-                                   BeforeProgramCode& before_program_code) override {
+                                   BeforeProgramCode& before_program_code,
+                                   net::StopReceiver& stop) override {
         PyObject* const action = table_.find(frame);
         if (action == nullptr) return {net::Dispatched::Outcome::NoAction, {}};
         if (interpreter_finalizing()) return finalizing(frame);
@@ -43,7 +47,7 @@ class ServingDispatch final : public net::FrameHandler {
         auto held = attachment().hold();
         // Only when the interpreter began to finalize after the look above.
         if (!held) return finalizing(frame);
-        net::Dispatched dispatched = call_action(action, frame.data);
+        net::Dispatched dispatched = call_action(action, frame, stop);
         // The action has returned: this thread holds the lock. (A thread the interpreter ends
         // inside the action never gets here, and `held` then finds out whether it holds it.)
         held->release();
@@ -58,9 +62,10 @@ class ServingDispatch final : public net::FrameHandler {
     // by a plain delete, which, unlike the destructor of a smart pointer, lets the thread's
     // forced unwinding through.
     void finish() override {
-        if (!snapshot_.empty()) static_cast<void>(attachment());
+        if (!snapshot_.empty() || loop_) static_cast<void>(attachment());
         table_ = {};
         snapshot_.clear();
+        loop_ = Ref();
         delete attachment_.release();
     }
 
@@ -79,11 +84,13 @@ class ServingDispatch final : public net::FrameHandler {
         return *attachment_;
     }
 
-    // With the lock held. Ran, or Failed for an action that raised; a PanicException out of
-    // the action is a fault (fetch_pending_exception throws it) and ends the thread as one.
-    net::Dispatched call_action(PyObject* action, const wire::WidgetRegistry& value) const {
+    // With the lock held. An error text for an action that raised; a PanicException out of the
+    // action is a fault (fetch_pending_exception throws it) and ends the thread as one. What an
+    // action returns is not looked at, unless it is an awaitable: that is run on the loop.
+    net::Dispatched call_action(PyObject* action, const wire::Frame& frame,
+                                net::StopReceiver& stop) const {
         using Outcome = net::Dispatched::Outcome;
-        auto widget = widget_to_object(widget_classes_, value);
+        auto widget = widget_to_object(widget_classes_, frame.data);
         if (!widget.ok()) {
             // No object for the widget (out of memory): this frame cannot be dispatched, and
             // the thread ends as after a raising action, with the text of that failure.
@@ -103,12 +110,19 @@ class ServingDispatch final : public net::FrameHandler {
             release_now(widget.value());
             return failed;
         }
-        release_now(result);  // whatever the action returned is not looked at
+        if (result.get() != Py_None && is_awaitable(result.get())) {
+            release_now(widget.value());
+            return await_action(loop_.get(), std::move(result), frame.action_key(), stop);
+        }
+        release_now(result);
         release_now(widget.value());
         return {Outcome::Ran, {}, {}};
     }
 
     ActionRegistry snapshot_;  // owns the actions
+    // The event loop running where serve() was called, which runs the awaitables actions
+    // return; empty when none ran there.
+    Ref loop_;
     wire::ActionTable<PyObject> table_;
     // Classes live for the whole process: no reference is kept.
     WidgetKindClasses widget_classes_;
@@ -118,10 +132,10 @@ class ServingDispatch final : public net::FrameHandler {
 }  // namespace
 
 Result<std::unique_ptr<net::FrameHandler>, OperationError> make_serving_dispatch(
-    ActionRegistry snapshot) {
+    ActionRegistry snapshot, Ref loop) {
     VELTO_TRY(WidgetKindClasses widget_classes, widget_kind_classes());
     return std::unique_ptr<net::FrameHandler>(
-        std::make_unique<ServingDispatch>(std::move(snapshot), widget_classes));
+        std::make_unique<ServingDispatch>(std::move(snapshot), std::move(loop), widget_classes));
 }
 
 }  // namespace velto::python

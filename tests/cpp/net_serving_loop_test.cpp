@@ -110,14 +110,21 @@ TEST_F(ServingThreadTest, TakesAQueuedBurstInOneCycleInOrder) {
     EXPECT_EQ(log->thread_name, "velto-serving");
 }
 
-enum class StopWhile { Pausing, WaitingForBytes };
+// AwaitingAction: the handler waits for work done elsewhere that never finishes (an action's
+// coroutine on an event loop): the stop ends that wait too, and the frame gets no "done".
+enum class StopWhile { Pausing, WaitingForBytes, AwaitingAction };
 
 class StopLatency : public ServingThreadTest, public ::testing::WithParamInterface<StopWhile> {};
 
 TEST_P(StopLatency, AStopEndsTheThreadAtOnceAndTheClientSeesTheEnd) {
-    start();
-    if (GetParam() == StopWhile::WaitingForBytes) {
+    const bool awaiting = GetParam() == StopWhile::AwaitingAction;
+    start(/*fail_on=*/1, awaiting ? HandlerReaction::AwaitElsewhere : HandlerReaction::Error);
+    if (awaiting) {
         testing::send_bytes(link.client, click(1));
+        ASSERT_TRUE(log->wait_frames(1, 10s));
+    }
+    if (GetParam() == StopWhile::WaitingForBytes) {
+        testing::send_bytes(link.client, click(2));
         ASSERT_TRUE(out.wait_for_line("done"));
         // No event marks the thread's entry into its wait for bytes: let the pause that
         // follows "done" run out.
@@ -134,14 +141,23 @@ TEST_P(StopLatency, AStopEndsTheThreadAtOnceAndTheClientSeesTheEnd) {
     ASSERT_TRUE(log->wait_destroyed());
     EXPECT_EQ(count("Terminating."), 1u);
     EXPECT_EQ(count("Link broken"), 0u);
+    EXPECT_EQ(count("done"), GetParam() == StopWhile::WaitingForBytes ? 1u : 0u);
     EXPECT_FALSE(sender->send());  // the thread is gone (the refusal's text: the channel's tests)
 }
 
 INSTANTIATE_TEST_SUITE_P(Moments, StopLatency,
-                         ::testing::Values(StopWhile::Pausing, StopWhile::WaitingForBytes),
+                         ::testing::Values(StopWhile::Pausing, StopWhile::WaitingForBytes,
+                                           StopWhile::AwaitingAction),
                          [](const auto& info) {
-                             return info.param == StopWhile::Pausing ? "Pausing"
-                                                                     : "WaitingForBytes";
+                             switch (info.param) {
+                                 case StopWhile::Pausing:
+                                     return "Pausing";
+                                 case StopWhile::WaitingForBytes:
+                                     return "WaitingForBytes";
+                                 case StopWhile::AwaitingAction:
+                                     break;
+                             }
+                             return "AwaitingAction";
                          });
 
 // serve() again while the thread is busy in an action, twice: the middle thread is retired while
@@ -401,7 +417,7 @@ class MaskHandler : public FrameHandler {
         pid_t thread = 0;
     };
     explicit MaskHandler(std::shared_ptr<Seen> seen) : seen_(std::move(seen)) {}
-    Dispatched execute_action(const wire::Frame&, BeforeProgramCode&) override {
+    Dispatched execute_action(const wire::Frame&, BeforeProgramCode&, StopReceiver&) override {
         sigset_t mask;
         ::pthread_sigmask(SIG_BLOCK, nullptr, &mask);
         std::lock_guard lock(seen_->mutex);

@@ -16,6 +16,7 @@
 #include <stdexcept>
 
 #include "common/fault.hpp"
+#include "net/completion.hpp"
 #include "net/socket.hpp"
 
 #ifdef __SANITIZE_ADDRESS__
@@ -228,7 +229,8 @@ void RecordingHandler::finish() {
     ::pthread_exit(nullptr);
 }
 
-Dispatched RecordingHandler::execute_action(const wire::Frame& frame, BeforeProgramCode& before) {
+Dispatched RecordingHandler::execute_action(const wire::Frame& frame, BeforeProgramCode& before,
+                                            StopReceiver& stop) {
     before();
     std::unique_lock lock(log_->mutex);
     if (log_->frames.empty()) {
@@ -249,6 +251,16 @@ Dispatched RecordingHandler::execute_action(const wire::Frame& frame, BeforeProg
         case HandlerReaction::Hold:
         case HandlerReaction::ExitInFinish:
             break;
+        case HandlerReaction::AwaitElsewhere: {
+            // Work that nobody completes: only a stop, or the bound of this test's wait, ends it.
+            auto completion = Completion::make();
+            if (!completion) return {Dispatched::Outcome::Failed, completion.error().display()};
+            int periods = 0;
+            const auto waited =
+                completion.value()->wait(stop, 10ms, [&] { return ++periods < 1000; });
+            if (waited == Completion::Waited::Stopped) return {Dispatched::Outcome::Stopped, {}};
+            return {Dispatched::Outcome::Failed, "gave up"};
+        }
         case HandlerReaction::Fault:
             raise_fault("handler fault");
         case HandlerReaction::Exception:

@@ -116,6 +116,8 @@ enum class HandlerReaction {
     Hold,          // succeeds, but only once HandlerLog::release() was called (like an action
                    // waiting for the interpreter lock)
     ExitInFinish,  // pthread_exit() in finish(), as when it waits for a finalizing interpreter
+    AwaitElsewhere,  // waits for a Completion that nobody completes (an action's coroutine on
+                     // an event loop that never finishes it) until a stop ends the wait
 };
 
 // Records every frame; reacts as told on the frame with id `fail_on`.
@@ -126,7 +128,8 @@ class RecordingHandler : public FrameHandler {
                               HandlerReaction how = HandlerReaction::Error)
         : log_(std::move(log)), fail_on_(fail_on), how_(how) {}
     ~RecordingHandler() override;
-    Dispatched execute_action(const wire::Frame& frame, BeforeProgramCode& before) override;
+    Dispatched execute_action(const wire::Frame& frame, BeforeProgramCode& before,
+                              StopReceiver& stop) override;
     void finish() override;
 
   private:

@@ -98,6 +98,10 @@ DOCSTRING_ANSWERS = {
     "reconnect.py": [["3 Idle ConfirmResult(true)", "reconnected (1 of 2)",
                       "3 Idle ConfirmResult(true)", "reconnected (2 of 2)",
                       "3 Idle ConfirmResult(true)"]],
+    "asyncio_robot.py": [["3 Idle ConfirmResult(true)", "reconnected (1 of 2)",
+                          "3 Idle ConfirmResult(true)", "reconnected (2 of 2)",
+                          "3 Idle ConfirmResult(true)"],
+                         ["5 Idle ConfirmResult(true)"]],
 }
 
 
@@ -264,3 +268,30 @@ def test_stubs_catch_mistakes_in_a_program_outside_the_project(tmp_path):
                '-> float"' in line for line in lines), done.stdout
     error_lines = sorted({int(line.split(":")[1]) for line in lines if ": error:" in line})
     assert error_lines == [8, 9, 10, 11, 12, 13, 20], done.stdout
+
+
+def test_asyncio_robot_answers_from_its_loop_takes_phone_after_phone_and_stops_on_ctrl_c(tmp_path):
+    script = tmp_path / "drive.txt"
+    script.write_text("toggle 3 on\ndirection 5 1\ndirection 5 9\n")
+    with ServerProgram(EXAMPLES / "asyncio_robot.py") as robot:
+        first = run_client(robot.address, "--script", script, "--timeout", "5", *WAIT)
+        again = run_client(robot.address, "toggle", "3", "off", "--reconnect", "1", *WAIT)
+        status, out, err = robot.interrupt()
+    assert first.returncode == 0 and again.returncode == 0, first.stderr + again.stderr
+    assert first.stdout.splitlines() == [
+        "> toggle 3 on", "3 Idle ConfirmResult(true)",
+        "> direction 5 1", "5 Idle ConfirmResult(true)",
+        "> direction 5 9", '5 Error ErrorResult("no direction 9")',
+    ]
+    assert again.stdout.splitlines() == [
+        "3 Idle ConfirmResult(false)", "reconnected (1 of 1)", "3 Idle ConfirmResult(false)",
+    ]
+    said = [line for line in out.splitlines() if line.startswith("robot") and "battery" not in line]
+    waiting = f"robot: waiting for a phone on {robot.address}"
+    assert said[:5] == [
+        waiting, "robot: phone 1 connected", "robot: motors on", "robot: facing right",
+        "robot: phone 1 disconnected",
+    ], out
+    # Ctrl-C may come before the robot has seen the third phone leave.
+    assert "robot: phone 3 connected" in said and said[-1] == "robot: stopping", out
+    assert status == 0 and err == "", err
