@@ -1,6 +1,7 @@
 """What ends a serving thread (a raising action, a PanicException, a frame that does not decode,
 an unfinished frame beyond its bound) and what the program sees afterwards; a client that has
-gone; Ctrl-C during open(); a program that ends while a thread waits."""
+gone; Ctrl-C during open() (a program that ends while a thread waits:
+test_interpreter_finalization.py)."""
 
 import os
 import signal
@@ -193,15 +194,3 @@ def test_sigint_during_open(handler):
             process.wait_line("opened")
             assert process.finish() == 0
             client.close()
-
-
-def test_a_program_ending_while_its_thread_waits_exits_normally(driven):
-    # (ending while the thread runs an action or takes the interpreter lock: test_interpreter_finalization.py)
-    process, client = driven()
-    began = time.monotonic()
-    assert process.finish(timeout=10) == 0
-    assert time.monotonic() - began < 5
-    stderr = process.stderr()
-    assert "Fatal Python error" not in stderr
-    assert "faulted" not in stderr
-    client.close()
