@@ -14,6 +14,7 @@ from velto_client import (
     Client,
     RemoteError,
     ServerProcess,
+    assert_healthy,
     frame,
     free_port,
     hand_result,
@@ -121,12 +122,14 @@ def test_a_frame_that_does_not_decode_ends_the_thread(driven):
 
 def test_an_unfinished_frame_beyond_64_KiB_ends_the_thread(driven):
     process, client = driven("server.on(1, 'ClickButton', print)")
+    before = process.rss_kib()
     # a click button whose bin payload announces 1 MiB; 80 KiB of it are sent
     head = b"\x92\x01\x81\xabClickButton\xc6" + (1 << 20).to_bytes(4, "big")
     client.send(head + bytes(80 * 1024))
     process.wait_stderr("frame exceeds 65536 bytes without completing", timeout=10)
     assert_thread_ended_connection_kept(process, client)
     assert not any(line.startswith(("Found frame", "No key")) for line in process.console())
+    assert_healthy(process, before)  # the unfinished bytes were not kept
     assert process.finish() == 0
     assert "Failed to read frame" not in process.stderr()
 

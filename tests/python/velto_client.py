@@ -401,6 +401,14 @@ class ServerProcess:
         except FileNotFoundError:
             return 0
 
+    def rss_kib(self):
+        """The program's resident memory in KiB."""
+        with open(f"/proc/{self.process.pid}/status") as status:
+            for line in status:
+                if line.startswith("VmRSS:"):
+                    return int(line.split()[1])
+        raise AssertionError("no VmRSS")
+
     def wait_thread_count(self, count, timeout=TIMEOUT):
         """Waits until the program runs `count` threads (a serving thread that ends leaves)."""
         deadline = time.monotonic() + timeout
@@ -444,6 +452,31 @@ class ServerProcess:
             except OSError:
                 pass
         return False
+
+
+def assert_healthy(process, rss_before, bound_kib=16 * 1024):
+    """The program of a driven ServerProcess (see conftest.driven) lives, its memory grew by less
+    than the bound since `rss_before`, and a fresh server in it takes a client and dispatches a
+    good frame."""
+    assert process.process.poll() is None, process.stderr()
+    # AddressSanitizer's allocator keeps freed memory in quarantine: RSS says nothing there
+    if "libasan" not in os.environ.get("LD_PRELOAD", ""):
+        grown = process.rss_kib() - rss_before
+        assert grown < bound_kib, f"RSS grew by {grown} KiB"
+    port = free_port()
+    process.call(f"fresh = vp.ComSocketServer('127.0.0.1:{port}'); "
+                 "fresh.on(1, 'ClickButton', lambda widget: say('fresh click'))")
+    process.start("fresh.open()")
+    client = Client.connect(port, timeout=10)
+    try:
+        assert process.result(timeout=10) == "None"
+        start = process.mark()
+        assert process.call("fresh.serve()") == "None"
+        client.send(frame(1, "ClickButton"))
+        process.wait_line("fresh click", start, timeout=5)
+        assert process.call("fresh.close()") == "None"
+    finally:
+        client.close()
 
 
 def wait_listening(port, timeout=TIMEOUT):
