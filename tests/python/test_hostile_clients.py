@@ -151,3 +151,4 @@ def test_ctrl_c_while_callback_fills_the_buffers_of_a_client_that_never_reads(dr
     assert raised.value.type_name == "KeyboardInterrupt"
     # the 32 MiB text and its encoding were built in the program, and are released again
     assert_healthy(process, before, bound_kib=80 * 1024)
+    assert process.finish() == 0
