@@ -16,7 +16,7 @@ import pytest
 
 import velto_protocol as vp
 from tool_processes import RUN_TIMEOUT, ServerProgram
-from velto_client import free_port, open_with_client
+from velto_client import describe, free_port, open_with_client
 
 DOCUMENT = Path(__file__).resolve().parents[2] / "docs" / "protocol.md"
 HERE = Path(__file__).parent
@@ -38,18 +38,6 @@ def dumps(kind):
             found.append(pytest.param(expected, data, id=expected[:60]))
     assert found, f"no {kind} dump in the document"
     return found
-
-
-def describe(key, widget):
-    """A received widget the way dump headings write it."""
-    fields = {
-        "ToggleButton": lambda: f" value={str(widget.value).lower()}",
-        "PressButton": lambda: f" pressed={str(widget.pressed).lower()}",
-        "DirectionalButton": lambda: f" direction={widget.direction}",
-        "Joystick": lambda: f" delta=({widget.delta.x}, {widget.delta.y}) "
-                            f"intensity={widget.intensity}",
-    }.get(key.split("_")[0], lambda: "")
-    return key + fields()
 
 
 @pytest.fixture(scope="module")
@@ -173,4 +161,4 @@ def test_minimal_client_runs_as_printed(tmp_path):
             if "Connection refused" not in done.stderr or time.monotonic() > deadline:
                 break
             time.sleep(0.1)
-    assert (done.returncode, done.stdout) == (0, "3 Busy ErrorResult('toggle value=True')\n")
+    assert (done.returncode, done.stdout) == (0, "3 Busy ErrorResult('ToggleButton_3 value=true')\n")

@@ -83,6 +83,22 @@ def hand_result(widget_id, status_name, confirm=None, error=None):
     return b"\x93" + hand_uint8(widget_id) + hand_str(status_name) + payload
 
 
+# ---- what an action received, as text ------------------------------------------------------------
+
+
+def describe(key, widget):
+    """A received widget the way docs/protocol.md writes it: "ToggleButton_3 value=true",
+    "Joystick_7 delta=(0.5, -1.0) intensity=0.75"; `key` is the action key it arrived under."""
+    fields = {
+        "ToggleButton": lambda: f" value={str(widget.value).lower()}",
+        "PressButton": lambda: f" pressed={str(widget.pressed).lower()}",
+        "DirectionalButton": lambda: f" direction={widget.direction}",
+        "Joystick": lambda: f" delta=({widget.delta.x}, {widget.delta.y}) "
+                            f"intensity={widget.intensity}",
+    }.get(key.split("_")[0], lambda: "")
+    return key + fields()
+
+
 # ---- the client --------------------------------------------------------------------------------
 
 
