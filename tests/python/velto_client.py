@@ -295,21 +295,27 @@ while True:
 
 
 class ServerProcess:
-    """A Python program run with -u, its fd 1 and fd 2 read line by line as they come."""
+    """A Python program run with -u, its fd 1 and fd 2 read line by line as they come.
 
-    def __init__(self, source, args=()):
+    `command` runs another command line instead (a program file, as a user starts it), and
+    `stdout` gives fd 1 a descriptor of the caller's own rather than a pipe read here."""
+
+    def __init__(self, source=None, args=(), command=None, stdout=None, env=None):
         self.process = subprocess.Popen(
-            [sys.executable, "-u", "-c", source, *map(str, args)],
+            command or [sys.executable, "-u", "-c", source, *map(str, args)],
             stdin=subprocess.PIPE,
-            stdout=subprocess.PIPE,
+            stdout=subprocess.PIPE if stdout is None else stdout,
             stderr=subprocess.PIPE,
+            env=env,
         )
         self.changed = threading.Condition()
         self.out = []
         self.err = []
+        pipes = [(self.process.stderr, self.err)]
+        if stdout is None:
+            pipes.insert(0, (self.process.stdout, self.out))
         self._readers = [threading.Thread(target=self._read, args=pipe_lines, daemon=True)
-                         for pipe_lines in ((self.process.stdout, self.out),
-                                            (self.process.stderr, self.err))]
+                         for pipe_lines in pipes]
         for reader in self._readers:
             reader.start()
         self._replies = 0
@@ -346,6 +352,11 @@ class ServerProcess:
     def stderr(self):
         with self.changed:
             return "\n".join(self.err)
+
+    def text(self, lines):
+        """Lines as the text they were read from (each line ended)."""
+        with self.changed:
+            return "".join(line + "\n" for line in lines)
 
     def _wait(self, found, timeout, what):
         deadline = time.monotonic() + timeout
@@ -464,7 +475,8 @@ class ServerProcess:
         self.kill()
         for pipe in (self.process.stdin, self.process.stdout, self.process.stderr):
             try:
-                pipe.close()
+                if pipe is not None:
+                    pipe.close()
             except OSError:
                 pass
         return False
