@@ -381,7 +381,7 @@ INSTANTIATE_TEST_SUITE_P(Sources, StrayWakeUps,
 
 // A second open() accepts a new client and serve() retires the thread of the first: the bytes
 // of an unfinished frame go with the connection they came from, never to the new one (their
-// passing on over the same connection: SuccessorsWaitForABusyPredecessorAndPassItsBytesOn).
+// passing on over the same connection: SuccessorsWaitForABusyPredecessorAndGetItsBytes).
 TEST_F(ProgramAroundTheThread, AnUnfinishedFrameIsNotContinuedOnANewClient) {
     std::optional<StopSender> sender;
     testing::start_thread(link.server, sender, log);

@@ -1,8 +1,13 @@
-// Frame::parse on invalid input: the failure text of every rule, grouped by rule.
+// Frame::parse on invalid input: the failure text of every rule, grouped by rule, and the
+// shortest inputs that settle a verdict.
 #include <gtest/gtest.h>
 
 #include <limits>
+#include <span>
 #include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
 
 #include "wire_test_support.hpp"
 
@@ -13,6 +18,12 @@ struct FailureCase {
     std::string name;
     Bytes bytes;
     std::string text;
+    // The shortest input that settles the verdict: one byte fewer is still open. The decoder
+    // fails as soon as the input is certainly invalid, instead of reporting it as incomplete and
+    // making a stream reader wait for bytes that cannot change the verdict.
+    bool shortest = false;
+    // Bytes that complete the value as its headers declare it.
+    Bytes rest = {};
 };
 
 void PrintTo(const FailureCase& c, std::ostream* out) {
@@ -33,27 +44,35 @@ const Bytes kToggle = variant("ToggleButton", hex("91 c3"));
 class FailureTest : public ::testing::TestWithParam<FailureCase> {};
 
 TEST_P(FailureTest, FailsWithExactText) {
-    const FailureCase& c = GetParam();
-    const auto parsed = Frame::parse(c.bytes);
+    // An exact-size copy, so that a read beyond the input would be caught by sanitizers.
+    const Bytes bytes = GetParam().bytes;
+    const auto parsed = Frame::parse(bytes);
     ASSERT_FALSE(parsed.ok()) << "decoded " << describe(parsed->frame);
     EXPECT_EQ(parsed.error().kind, DecodeError::Kind::Invalid);
-    EXPECT_EQ(parsed.error().text, c.text);
+    EXPECT_EQ(parsed.error().text, GetParam().text);
 }
 
 // Where the input ends never changes the verdict: a prefix is incomplete or fails the same way,
-// and bytes after the input are not looked at.
+// and every completion up to the value's declared end, and bytes beyond it, keep the verdict.
 TEST_P(FailureTest, PrefixesAreIncompleteOrFailTheSameWay) {
     const FailureCase& c = GetParam();
+    ASSERT_FALSE(c.bytes.empty());
     for (std::size_t k = 0; k < c.bytes.size(); ++k) {
         const auto parsed = Frame::parse(std::span(c.bytes.data(), k));
         ASSERT_FALSE(parsed.ok()) << "prefix " << k;
-        if (!parsed.error().incomplete()) {
+        if (c.shortest && k + 1 == c.bytes.size()) {
+            EXPECT_TRUE(parsed.error().incomplete()) << parsed.error().text;
+        } else if (!parsed.error().incomplete()) {
             EXPECT_EQ(parsed.error().text, c.text) << "prefix " << k;
         }
     }
-    const auto longer = Frame::parse(c.bytes + hex("c1 00 00"));
-    ASSERT_FALSE(longer.ok());
-    EXPECT_EQ(longer.error().text, c.text);
+    const Bytes full = c.bytes + c.rest + hex("c1 92 00");
+    for (std::size_t k = c.bytes.size(); k <= full.size(); ++k) {
+        const auto later = Frame::parse(std::span(full.data(), k));
+        ASSERT_FALSE(later.ok()) << k << " bytes decoded";
+        ASSERT_EQ(later.error().kind, DecodeError::Kind::Invalid) << k << " bytes";
+        ASSERT_EQ(later.error().text, c.text) << k << " bytes";
+    }
 }
 
 auto case_name = [](const auto& info) { return info.param.name; };
@@ -367,6 +386,80 @@ INSTANTIATE_TEST_SUITE_P(
         FailureCase{"negative_infinity",
                     frame(f32(-std::numeric_limits<float>::infinity()), kToggle),
                     "invalid type: floating point `-inf`, expected u8"}),
+    case_name);
+
+std::string mismatch(std::string_view found, std::string_view expected) {
+    return "MessagePack type mismatch: found " + std::string(found) + " where " +
+           std::string(expected) + " was expected";
+}
+
+// A case whose input is the shortest that settles the verdict, with the rest of the value.
+FailureCase decided(std::string name, Bytes bytes, Bytes rest, std::string text) {
+    return {std::move(name), std::move(bytes), std::move(text), true, std::move(rest)};
+}
+
+// Inputs that are certainly invalid once a few bytes are in, whatever follows.
+INSTANTIATE_TEST_SUITE_P(
+    CertainlyInvalid, FailureTest,
+    ::testing::ValuesIn(std::vector<FailureCase>{
+        // Bin records: the header and the one byte that no field can take decide, whatever
+        // length the header declares.
+        decided("frame_bin16_byte_for_union", hex("c5 ff ff 03 05"), Bytes(65533, 0),
+                "invalid type: integer `5`, expected enum WidgetRegistry"),
+        decided("frame_bin8_byte_for_union", hex("c4 05 00 01"), hex("02 03 04"),
+                "invalid type: integer `1`, expected enum WidgetRegistry"),
+        decided("frame_bin_shorter_than_record", hex("c4 01"), hex("07"),
+                "invalid length 1, expected struct Frame with 2 elements"),
+        decided("frame_bin32_empty", hex("c6 00 00 00 00"), {},
+                "invalid length 0, expected struct Frame with 2 elements"),
+        decided("toggle_bin32_byte_for_boolean", hex("92 03 81 01 c6 7f ff ff ff 01"),
+                Bytes(1000, 0xc3),
+                "invalid type: integer `1`, expected a boolean"),
+        decided("press_bin_byte_for_boolean", hex("92 03 81 03 c4 09 c3"), Bytes(8, 0),
+                "invalid type: integer `195`, expected a boolean"),
+        decided("joystick_bin_byte_for_coord", hex("92 03 81 05 c4 05 01"), hex("02 03 04 05"),
+                "invalid type: integer `1`, expected struct Coord"),
+        decided("coord_bin_shorter_than_record", hex("92 03 81 05 92 c4 01"), hex("02 03"),
+                "invalid length 1, expected struct Coord with 2 elements"),
+        decided("directional_bin_empty", hex("92 03 81 04 c5 00 00"), hex("01"),
+                "invalid length 0, expected struct variant WidgetRegistry::DirectionalButton "
+                "with 1 element"),
+
+        // Containers and extension values described where they do not belong: the marker alone
+        // decides, their length fields are not waited for.
+        decided("array16_as_variant_key", hex("92 03 dc"), hex("00 01 c0"),
+                "invalid type: sequence, expected variant identifier"),
+        decided("array32_as_variant_key", hex("92 03 81 dd"), hex("00 00 00 00 90"),
+                "invalid type: sequence, expected variant identifier"),
+        decided("map32_as_variant_key", hex("92 03 81 df"), hex("00 00 00 00 90"),
+                "invalid type: map, expected variant identifier"),
+        decided("ext32_as_variant_key", hex("92 03 81 c9"), hex("00 00 00 01 05 00 90"),
+                "invalid type: newtype struct, expected variant identifier"),
+        decided("fixext16_as_frame", hex("d8"), hex("05") + Bytes(16, 0),
+                "invalid type: newtype struct, expected struct Frame"),
+        decided("ext8_as_frame", hex("c7"), hex("02 05 00 00"),
+                "invalid type: newtype struct, expected struct Frame"),
+        decided("array32_as_field_key", hex("92 03 81 00 81 dd"), hex("00 00 00 00 c0"),
+                "invalid type: sequence, expected field identifier"),
+        decided("map16_as_field_key", hex("92 03 81 01 81 de"), hex("00 00 c3"),
+                "invalid type: map, expected field identifier"),
+        decided("ext16_as_frame_field_key", hex("81 c8"), hex("00 01 05 00 03"),
+                "invalid type: newtype struct, expected field identifier"),
+
+        // Number fields and unions already decided by their first byte.
+        decided("array16_as_id", hex("92 dc"), hex("00 00"),
+                mismatch("array (marker 0xdc)", "u8")),
+        decided("ext8_as_id", hex("92 c7"), hex("01 00 00"),
+                mismatch("extension (marker 0xc7)", "u8")),
+        decided("bin16_as_intensity", hex("92 03 81 05 92 92 00 00 c5"), hex("00 01 00"),
+                mismatch("bin (marker 0xc5)", "f32")),
+        decided("map16_as_coord_x", hex("92 03 81 05 92 92 de"), hex("00 00 00 00"),
+                mismatch("map (marker 0xde)", "f32")),
+        decided("str8_as_boolean", hex("92 03 81 01 91 d9"), hex("01 61"),
+                mismatch("string (marker 0xd9)", "a boolean")),
+        decided("union_map16_of_two_entries", hex("92 03 de 00 02"), hex("00 90 02 90"),
+                "array had incorrect length, expected 2"),
+    }),
     case_name);
 
 Bytes nested_arrays(std::size_t count) {

@@ -1,39 +1,30 @@
-"""A server for the client tool tests: every widget but 9 is answered with what it received."""
+"""A server for the client tool tests: every widget but 9 is answered with what it received, written
+as docs/protocol.md writes it."""
 
 import sys
 import time
 
 import velto_protocol as vp
+from velto_client import describe  # beside this file
 
 server = vp.ComSocketServer(sys.argv[1])
 W = vp.WidgetRegistry
 
 
-def describe(widget):
-    if isinstance(widget, W.ToggleButton):
-        return f"toggle value={widget.value}"
-    if isinstance(widget, W.PressButton):
-        return f"press pressed={widget.pressed}"
-    if isinstance(widget, W.DirectionalButton):
-        return f"direction {widget.direction}"
-    if isinstance(widget, W.Joystick):
-        return f"joystick ({widget.delta.x}, {widget.delta.y}) {widget.intensity}"
-    return type(widget).__name__
-
-
-def answer(widget_id):
+def answer(widget_id, kind):
     def action(widget):
         if isinstance(widget, (W.ClickButton, W.ConfirmButton)):
             server.callback(widget_id, vp.ServerStatus.Idle, vp.ConfirmResult(True))
         else:
-            server.callback(widget_id, vp.ServerStatus.Busy, vp.ErrorResult(describe(widget)))
+            text = describe(f"{kind}_{widget_id}", widget)
+            server.callback(widget_id, vp.ServerStatus.Busy, vp.ErrorResult(text))
 
     return action
 
 
 for widget_id, kind in [(1, "ClickButton"), (3, "ToggleButton"), (5, "ConfirmButton"),
                         (6, "PressButton"), (4, "DirectionalButton"), (7, "Joystick")]:
-    server.on(widget_id, kind, answer(widget_id))
+    server.on(widget_id, kind, answer(widget_id, kind))
 
 server.open()
 server.serve()

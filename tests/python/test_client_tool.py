@@ -19,13 +19,14 @@ WAIT = ("--connect-wait", "20")
 
 COMMANDS = [
     (["click", "1"], "1 Idle ConfirmResult(true)"),
-    (["toggle", "3", "on"], '3 Busy ErrorResult("toggle value=True")'),
-    (["toggle", "3", "off"], '3 Busy ErrorResult("toggle value=False")'),
+    (["toggle", "3", "on"], '3 Busy ErrorResult("ToggleButton_3 value=true")'),
+    (["toggle", "3", "off"], '3 Busy ErrorResult("ToggleButton_3 value=false")'),
     (["confirm", "5"], "5 Idle ConfirmResult(true)"),
-    (["press", "6", "down"], '6 Busy ErrorResult("press pressed=True")'),
-    (["press", "6", "up"], '6 Busy ErrorResult("press pressed=False")'),
-    (["direction", "4", "255"], '4 Busy ErrorResult("direction 255")'),
-    (["joystick", "7", "0.5", "-1.0", "0.75"], '7 Busy ErrorResult("joystick (0.5, -1.0) 0.75")'),
+    (["press", "6", "down"], '6 Busy ErrorResult("PressButton_6 pressed=true")'),
+    (["press", "6", "up"], '6 Busy ErrorResult("PressButton_6 pressed=false")'),
+    (["direction", "4", "255"], '4 Busy ErrorResult("DirectionalButton_4 direction=255")'),
+    (["joystick", "7", "0.5", "-1.0", "0.75"],
+     '7 Busy ErrorResult("Joystick_7 delta=(0.5, -1.0) intensity=0.75")'),
 ]
 
 
@@ -60,9 +61,9 @@ def test_script_runs_every_line_in_order(tmp_path):
         "> click 1",
         "1 Idle ConfirmResult(true)",
         "> toggle 3 on",
-        '3 Busy ErrorResult("toggle value=True")',
+        '3 Busy ErrorResult("ToggleButton_3 value=true")',
         "> joystick 7 -0.25 1 1",
-        '7 Busy ErrorResult("joystick (-0.25, 1.0) 1.0")',
+        '7 Busy ErrorResult("Joystick_7 delta=(-0.25, 1.0) intensity=1.0")',
     ]
 
 
@@ -307,7 +308,7 @@ def test_piped_commands_go_on_after_a_bad_line(tmp_path):
         "> press 6 sideways",
         "error: expected one of down, true, 1, up, false, 0, not 'sideways'",
         "> press 6 down",
-        '6 Busy ErrorResult("press pressed=True")',
+        '6 Busy ErrorResult("PressButton_6 pressed=true")',
         "> quit",
     ]
 
@@ -359,10 +360,10 @@ def test_prompt_with_help_and_history(tmp_path):
         terminal.type("help\n")
         assert "joystick ID X Y INTENSITY" in terminal.expect("velto> ")
         terminal.type("direction 4 2\n")
-        terminal.expect('4 Busy ErrorResult("direction 2")')
+        terminal.expect('4 Busy ErrorResult("DirectionalButton_4 direction=2")')
         terminal.expect("velto> ")
         terminal.type("\x1b[A\n")  # arrow up recalls the last line: the same frame again
-        terminal.expect('4 Busy ErrorResult("direction 2")')
+        terminal.expect('4 Busy ErrorResult("DirectionalButton_4 direction=2")')
         terminal.expect("velto> ")
         terminal.type("quit\n")
         status = terminal.exit_status()

@@ -4,7 +4,6 @@ never-finished frames, a silent client, a reset during callback() and Ctrl-C dur
 write. Each case ends with the program alive, the expected message on fd 2 (or none), its memory
 bounded, and a fresh server in the same program serving a good frame."""
 
-import os
 import random
 import signal
 import socket
@@ -13,7 +12,7 @@ import time
 
 import pytest
 
-from velto_client import Client, RemoteError, free_port, frame, hexbytes
+from velto_client import RemoteError, assert_healthy, frame, hexbytes
 
 CLICK_1 = frame(1, "ClickButton")
 ACTION = "server.on(1, 'ClickButton', lambda widget: say('click 1'))"
@@ -22,7 +21,6 @@ MAP_HEAD = hexbytes("83 a2 6964 01 a4 64617461 81 00 90 a1 78")
 TOO_DEEP = ("MessagePack nesting too deep: at most 1023 nested arrays, maps and extension values "
             "are accepted")
 TOO_LONG = "frame exceeds 65536 bytes without completing"
-RSS_BOUND_KIB = 16 * 1024
 
 
 def nested(depth):
@@ -57,17 +55,7 @@ CASES = {
                                      "invalid type: integer `51`, expected struct Frame", None),
     "extension value as the id": (hexbytes("92 d4 01 0a 81 00 90"), "type mismatch", None),
     "extension value skipped": (MAP_HEAD + hexbytes("c7 03 05 010203"), None, "click 1"),
-    "never-finished frame over 64 KiB": (hexbytes("92 01 81 00 c6 00100000") + bytes(70_000),
-                                         TOO_LONG, None),
 }
-
-
-def rss_kib(process):
-    with open(f"/proc/{process.process.pid}/status") as status:
-        for line in status:
-            if line.startswith("VmRSS:"):
-                return int(line.split()[1])
-    raise AssertionError("no VmRSS")
 
 
 def send_what_fits(client, data, seconds=3.0):
@@ -90,35 +78,11 @@ def wait_cycles(process, start, count=2, timeout=5):
         time.sleep(0.05)
 
 
-def assert_healthy(process, rss_before, bound_kib=RSS_BOUND_KIB):
-    """The program lives, its memory grew by less than the bound, and a fresh server in it takes
-    a client and dispatches a good frame."""
-    assert process.process.poll() is None, process.stderr()
-    # AddressSanitizer's allocator keeps freed memory in quarantine: RSS says nothing there
-    if "libasan" not in os.environ.get("LD_PRELOAD", ""):
-        grown = rss_kib(process) - rss_before
-        assert grown < bound_kib, f"RSS grew by {grown} KiB"
-    port = free_port()
-    process.call(f"fresh = vp.ComSocketServer('127.0.0.1:{port}'); "
-                 "fresh.on(1, 'ClickButton', lambda widget: say('fresh click'))")
-    process.start("fresh.open()")
-    client = Client.connect(port, timeout=10)
-    try:
-        assert process.result(timeout=10) == "None"
-        start = process.mark()
-        assert process.call("fresh.serve()") == "None"
-        client.send(CLICK_1)
-        process.wait_line("fresh click", start, timeout=5)
-        assert process.call("fresh.close()") == "None"
-    finally:
-        client.close()
-
-
 @pytest.mark.parametrize("case", list(CASES))
 def test_hostile_bytes(driven, case):
     data, expected_error, expected_line = CASES[case]
     process, client = driven(ACTION)
-    before = rss_kib(process)
+    before = process.rss_kib()
     start = process.mark()
     send_what_fits(client, data)
     if expected_line is not None:
@@ -136,7 +100,7 @@ def test_hostile_bytes(driven, case):
 
 def test_a_frame_trickled_one_byte_at_a_time(driven):
     process, client = driven(ACTION)
-    before = rss_kib(process)
+    before = process.rss_kib()
     start = process.mark()
     for byte in CLICK_1:  # 16 bytes over about 1.3 s: the frame spans several cycles
         client.send(bytes([byte]))
@@ -151,7 +115,7 @@ def test_a_frame_trickled_one_byte_at_a_time(driven):
 
 def test_a_client_that_connects_and_closes_without_sending(driven):
     process, client = driven(ACTION, serve=False)
-    before = rss_kib(process)
+    before = process.rss_kib()
     client.close()
     start = process.mark()
     assert process.call("server.serve()") == "None"
@@ -163,7 +127,7 @@ def test_a_client_that_connects_and_closes_without_sending(driven):
 
 def test_a_reset_while_callback_is_called_in_a_loop(driven):
     process, client = driven(ACTION)
-    before = rss_kib(process)
+    before = process.rss_kib()
     process.start("for _ in range(2_000_000): server.callback(1, S.Idle, vp.ConfirmResult(True))")
     time.sleep(0.3)
     client.sock.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
@@ -178,7 +142,7 @@ def test_a_reset_while_callback_is_called_in_a_loop(driven):
 
 def test_ctrl_c_while_callback_fills_the_buffers_of_a_client_that_never_reads(driven):
     process, client = driven(ACTION)
-    before = rss_kib(process)
+    before = process.rss_kib()
     process.start("server.callback(3, S.Error, vp.ErrorResult('x' * (32 << 20)))")
     time.sleep(1.0)
     process.process.send_signal(signal.SIGINT)
@@ -187,3 +151,4 @@ def test_ctrl_c_while_callback_fills_the_buffers_of_a_client_that_never_reads(dr
     assert raised.value.type_name == "KeyboardInterrupt"
     # the 32 MiB text and its encoding were built in the program, and are released again
     assert_healthy(process, before, bound_kib=80 * 1024)
+    assert process.finish() == 0

@@ -1,6 +1,7 @@
 """The serving thread and the interpreter: a program that ends while its serving thread wants the
-interpreter lock back (inside an action, or to let go of the interpreter) exits normally, and the
-references of a thread's registry snapshot are released once the thread ends."""
+interpreter lock back (inside an action, or to let go of the interpreter) or waits for bytes
+exits normally, and the references of a thread's registry snapshot are released once the thread
+ends."""
 
 import gc
 import os
@@ -41,7 +42,7 @@ ENDING
 os.write(1, b"main done\\n")
 """
 
-# (what the action does, the program's last statement)
+# (what the action does, the program's last statement, whether frames keep coming while it ends)
 ENDINGS = {
     # Bytecode that the interpreter interrupts to take the lock for its finalization: the
     # thread then wants the lock back while the interpreter finalizes, which ends it.
@@ -50,18 +51,23 @@ ENDINGS = {
         "    while time.monotonic() < deadline:\n"
         "        sum(range(1000))",
         "",
+        True,
     ),
     "answering in a loop": (
         "deadline = time.monotonic() + 10\n"
         "    while time.monotonic() < deadline:\n"
         "        server.callback(1, vp.ServerStatus.Busy, vp.ErrorResult('x' * 100))",
         "",
+        True,
     ),
     # The thread lets go of the interpreter (it takes the lock a last time) while the program
     # finalizes.
-    "stopped as it ends": ("pass", "server.close()"),
-    "destroyed as it ends": ("pass", "del server"),
+    "stopped as it ends": ("pass", "server.close()", True),
+    "destroyed as it ends": ("pass", "del server", True),
+    # The thread waits for bytes that never come while the program ends: the end is not held up.
+    "waiting for bytes": ("pass", "time.sleep(1.5)", False),
 }
+WAITING_EXIT_SECONDS = 1.5 + 5
 
 
 def program_environment():
@@ -77,8 +83,8 @@ def program_environment():
 
 
 @pytest.mark.parametrize("ending", list(ENDINGS))
-def test_a_program_ending_while_its_thread_wants_the_lock_exits_normally(ending):
-    action, last = ENDINGS[ending]
+def test_a_program_ending_while_its_thread_works_or_waits_exits_normally(ending):
+    action, last, keep_sending = ENDINGS[ending]
     port = free_port()
     source = textwrap.dedent(PROGRAM).replace("ACTION", action).replace("ENDING", last)
     process = subprocess.Popen(
@@ -90,10 +96,12 @@ def test_a_program_ending_while_its_thread_wants_the_lock_exits_normally(ending)
     )
     try:
         with Client.connect(port, timeout=10).sock as client:
+            client.sendall(CLICK_1)  # begins the action
+            began = time.monotonic()
             # Frames keep coming while the program ends; reading keeps answers from piling up.
             client.setblocking(False)
             deadline = time.monotonic() + 15
-            while process.poll() is None and time.monotonic() < deadline:
+            while keep_sending and process.poll() is None and time.monotonic() < deadline:
                 try:
                     client.send(CLICK_1)
                     client.recv(65536)
@@ -102,6 +110,9 @@ def test_a_program_ending_while_its_thread_wants_the_lock_exits_normally(ending)
                 except OSError:
                     break
                 time.sleep(0.002)
+            if not keep_sending:
+                process.wait(timeout=15)  # connected all along: the thread waits for bytes
+                assert time.monotonic() - began < WAITING_EXIT_SECONDS
         out, err = process.communicate(timeout=15)
     finally:
         if process.poll() is None:

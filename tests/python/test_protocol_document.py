@@ -2,10 +2,7 @@
 and what the action receives (or what the console says) is compared with the dump's heading;
 answers are built with callback() and compared byte for byte."""
 
-import os
 import re
-import select
-import socket
 import subprocess
 import sys
 import threading
@@ -16,7 +13,7 @@ import pytest
 
 import velto_protocol as vp
 from tool_processes import RUN_TIMEOUT, ServerProgram
-from velto_client import free_port, open_with_client
+from velto_client import Client, describe, free_port, open_with_client
 
 DOCUMENT = Path(__file__).resolve().parents[2] / "docs" / "protocol.md"
 HERE = Path(__file__).parent
@@ -38,18 +35,6 @@ def dumps(kind):
             found.append(pytest.param(expected, data, id=expected[:60]))
     assert found, f"no {kind} dump in the document"
     return found
-
-
-def describe(key, widget):
-    """A received widget the way dump headings write it."""
-    fields = {
-        "ToggleButton": lambda: f" value={str(widget.value).lower()}",
-        "PressButton": lambda: f" pressed={str(widget.pressed).lower()}",
-        "DirectionalButton": lambda: f" direction={widget.direction}",
-        "Joystick": lambda: f" delta=({widget.delta.x}, {widget.delta.y}) "
-                            f"intensity={widget.intensity}",
-    }.get(key.split("_")[0], lambda: "")
-    return key + fields()
 
 
 @pytest.fixture(scope="module")
@@ -109,32 +94,6 @@ def test_answer_is_what_callback_writes(expected, data):
         client.close()
 
 
-def wait_for_console_line(server, text, timeout=20):
-    """Reads the server's console until `text` appears; returns what was read."""
-    seen = ""
-    deadline = time.monotonic() + timeout
-    while text not in seen:
-        left = deadline - time.monotonic()
-        assert left > 0, f"{text!r} not on the console, which shows {seen!r}"
-        descriptor = server.process.stdout.fileno()
-        if select.select([descriptor], [], [], left)[0]:
-            # Unbuffered, so that communicate() later finds every byte not read here.
-            chunk = os.read(descriptor, 4096).decode()
-            assert chunk, f"the server ended; its console showed {seen!r}"
-            seen += chunk
-    return seen
-
-
-def connect_when_listening(port, timeout=20):
-    deadline = time.monotonic() + timeout
-    while True:
-        try:
-            return socket.create_connection(("127.0.0.1", port), timeout=timeout)
-        except ConnectionRefusedError:
-            assert time.monotonic() < deadline, "the server never listened"
-            time.sleep(0.05)
-
-
 @pytest.mark.parametrize(
     "what, expected, data",
     [("unhandled", *p.values) for p in dumps("unhandled")]
@@ -142,16 +101,18 @@ def connect_when_listening(port, timeout=20):
 )
 def test_frames_without_action_are_traced_and_bad_frames_end_reading(what, expected, data):
     with ServerProgram(HERE / "silent_server.py") as server:
-        with connect_when_listening(server.port) as connection:
-            connection.sendall(data)
-            out = wait_for_console_line(server, f"Received size : {len(data)}\n")
+        client = Client.connect(server.port, timeout=20)
+        try:
+            client.send(data)
+            server.wait_line(f"Received size : {len(data)}", timeout=20)
             # A later frame, in a receive of its own, is read only if reading goes on.
             time.sleep(0.2)
-            connection.sendall(bytes.fromhex("92 01 81 00 90"))
+            client.send(bytes.fromhex("92 01 81 00 90"))
             time.sleep(1.5)
-        server.process.kill()
-        rest, err = server.process.communicate(timeout=RUN_TIMEOUT)
-        out += rest
+        finally:
+            client.close()
+        out = server.kill()
+        err = server.stderr()
     if what == "unhandled":
         assert f"{expected}\ndone\n" in out
         assert "No key ClickButton_1 found\n" in out
@@ -173,4 +134,4 @@ def test_minimal_client_runs_as_printed(tmp_path):
             if "Connection refused" not in done.stderr or time.monotonic() > deadline:
                 break
             time.sleep(0.1)
-    assert (done.returncode, done.stdout) == (0, "3 Busy ErrorResult('toggle value=True')\n")
+    assert (done.returncode, done.stdout) == (0, "3 Busy ErrorResult('ToggleButton_3 value=true')\n")

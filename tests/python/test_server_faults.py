@@ -1,7 +1,7 @@
 """What ends a serving thread (a raising action, a PanicException, a frame that does not decode,
 an unfinished frame beyond its bound), what its fault report shows, and what the client and the
-program see afterwards; a client that has gone; Ctrl-C during open(); a program that ends while
-a thread waits."""
+program see afterwards; a client that has gone; Ctrl-C during open() (a program that ends while
+a thread waits: test_interpreter_finalization.py)."""
 
 import os
 import signal
@@ -15,6 +15,7 @@ from velto_client import (
     Client,
     RemoteError,
     ServerProcess,
+    assert_healthy,
     frame,
     free_port,
     hand_result,
@@ -182,12 +183,14 @@ def test_the_report_of_a_failed_action_shows_where_it_failed(driven, tmp_path):
 
 def test_an_unfinished_frame_beyond_64_KiB_ends_the_thread(driven):
     process, client = driven("server.on(1, 'ClickButton', print)")
+    before = process.rss_kib()
     # a click button whose bin payload announces 1 MiB; 80 KiB of it are sent
     head = b"\x92\x01\x81\xabClickButton\xc6" + (1 << 20).to_bytes(4, "big")
     client.send(head + bytes(80 * 1024))
     process.wait_stderr("frame exceeds 65536 bytes without completing", timeout=10)
     assert_thread_ended_connection_shut_down(process, client)
     assert not any(line.startswith(("Found frame", "No key")) for line in process.console())
+    assert_healthy(process, before)  # the unfinished bytes were not kept
     assert process.finish() == 0
     assert "Failed to read frame" not in process.stderr()
     report = report_lines(process.stderr(), "frame exceeds 65536 bytes without completing")
@@ -264,15 +267,3 @@ def test_sigint_during_open(handler):
             process.wait_line("opened")
             assert process.finish() == 0
             client.close()
-
-
-def test_a_program_ending_while_its_thread_waits_exits_normally(driven):
-    # (ending while the thread runs an action or takes the interpreter lock: test_interpreter_finalization.py)
-    process, client = driven()
-    began = time.monotonic()
-    assert process.finish(timeout=10) == 0
-    assert time.monotonic() - began < 5
-    stderr = process.stderr()
-    assert "Fatal Python error" not in stderr
-    assert "faulted" not in stderr
-    client.close()

@@ -1,4 +1,5 @@
-"""Processes for the client tool and example tests: servers and velto-client runs, all bounded."""
+"""Processes for the client tool and example tests: server program files (on the server programs
+of velto_client) and velto-client runs, all bounded."""
 
 import os
 import select
@@ -10,7 +11,7 @@ import sys
 import time
 from pathlib import Path
 
-from velto_client import free_port
+from velto_client import ServerProcess, free_port
 
 EXAMPLES = Path(__file__).resolve().parents[2] / "examples"
 RUN_TIMEOUT = 30
@@ -74,8 +75,9 @@ class WriteRecorder:
         self._reader.close()
 
 
-class ServerProgram:
-    """A Python program that runs a velto_protocol server on a fresh port, in its own process.
+class ServerProgram(ServerProcess):
+    """A Python program file that runs a velto_protocol server on a fresh port, in its own
+    process, given its address as its first argument.
 
     Not unbuffered unless asked: a flushed print() then writes its line at once, rather than the
     text and the newline apart, so the serving thread's console lines cannot land between the two.
@@ -84,33 +86,30 @@ class ServerProgram:
     def __init__(self, script, *args, stdout=None, unbuffered=False):
         self.port = free_port()
         self.address = f"127.0.0.1:{self.port}"
-        self.process = subprocess.Popen(
-            [sys.executable, str(script), self.address, *args],
-            stdout=subprocess.PIPE if stdout is None else stdout.child_end,
-            stderr=subprocess.PIPE, text=True, env=_buffered_env(unbuffered),
-        )
+        super().__init__(command=[sys.executable, str(script), self.address, *map(str, args)],
+                         stdout=None if stdout is None else stdout.child_end,
+                         env=_buffered_env(unbuffered))
         if stdout is not None:
             stdout.started()
+
+    def _ended(self, timeout):
+        """Waits for the exit; returns (exit status, stdout, stderr) as texts."""
+        code = self.process.wait(timeout)
+        for reader in self._readers:
+            reader.join(timeout)
+        return code, self.text(self.out), self.text(self.err)
 
     def interrupt(self, timeout=RUN_TIMEOUT):
         """Ctrl-C, as a user would press it; returns (exit status, stdout, stderr)."""
         time.sleep(0.2)  # past the start of the program's wait loop
         self.process.send_signal(signal.SIGINT)
-        out, err = self.process.communicate(timeout=timeout)
-        return self.process.returncode, out, err
+        return self._ended(timeout)
 
     def kill(self):
         """Ends the server; returns its standard output (console lines included)."""
         if self.process.poll() is None:
             self.process.kill()
-        out, _ = self.process.communicate(timeout=RUN_TIMEOUT)
-        return out
-
-    def __enter__(self):
-        return self
-
-    def __exit__(self, *exc_info):
-        self.kill()
+        return self._ended(RUN_TIMEOUT)[1]
 
 
 def client_env(home):

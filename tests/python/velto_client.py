@@ -83,6 +83,22 @@ def hand_result(widget_id, status_name, confirm=None, error=None):
     return b"\x93" + hand_uint8(widget_id) + hand_str(status_name) + payload
 
 
+# ---- what an action received, as text ------------------------------------------------------------
+
+
+def describe(key, widget):
+    """A received widget the way docs/protocol.md writes it: "ToggleButton_3 value=true",
+    "Joystick_7 delta=(0.5, -1.0) intensity=0.75"; `key` is the action key it arrived under."""
+    fields = {
+        "ToggleButton": lambda: f" value={str(widget.value).lower()}",
+        "PressButton": lambda: f" pressed={str(widget.pressed).lower()}",
+        "DirectionalButton": lambda: f" direction={widget.direction}",
+        "Joystick": lambda: f" delta=({widget.delta.x}, {widget.delta.y}) "
+                            f"intensity={widget.intensity}",
+    }.get(key.split("_")[0], lambda: "")
+    return key + fields()
+
+
 # ---- the client --------------------------------------------------------------------------------
 
 
@@ -279,22 +295,28 @@ while True:
 
 
 class ServerProcess:
-    """A Python program run with -u, its fd 1 and fd 2 read line by line as they come; `prefix`
-    is a command that runs it (`ip netns exec NAME`, say)."""
+    """A Python program run with -u, its fd 1 and fd 2 read line by line as they come.
 
-    def __init__(self, source, args=(), prefix=()):
+    `prefix` is a command that runs it (`ip netns exec NAME`, say); `command` runs another command
+    line instead (a program file, as a user starts it), and `stdout` gives fd 1 a descriptor of
+    the caller's own rather than a pipe read here."""
+
+    def __init__(self, source=None, args=(), prefix=(), command=None, stdout=None, env=None):
         self.process = subprocess.Popen(
-            [*prefix, sys.executable, "-u", "-c", source, *map(str, args)],
+            [*prefix, *(command or [sys.executable, "-u", "-c", source, *map(str, args)])],
             stdin=subprocess.PIPE,
-            stdout=subprocess.PIPE,
+            stdout=subprocess.PIPE if stdout is None else stdout,
             stderr=subprocess.PIPE,
+            env=env,
         )
         self.changed = threading.Condition()
         self.out = []
         self.err = []
+        pipes = [(self.process.stderr, self.err)]
+        if stdout is None:
+            pipes.insert(0, (self.process.stdout, self.out))
         self._readers = [threading.Thread(target=self._read, args=pipe_lines, daemon=True)
-                         for pipe_lines in ((self.process.stdout, self.out),
-                                            (self.process.stderr, self.err))]
+                         for pipe_lines in pipes]
         for reader in self._readers:
             reader.start()
         self._replies = 0
@@ -331,6 +353,11 @@ class ServerProcess:
     def stderr(self):
         with self.changed:
             return "\n".join(self.err)
+
+    def text(self, lines):
+        """Lines as the text they were read from (each line ended)."""
+        with self.changed:
+            return "".join(line + "\n" for line in lines)
 
     def _wait(self, found, timeout, what):
         deadline = time.monotonic() + timeout
@@ -402,6 +429,14 @@ class ServerProcess:
         except FileNotFoundError:
             return 0
 
+    def rss_kib(self):
+        """The program's resident memory in KiB."""
+        with open(f"/proc/{self.process.pid}/status") as status:
+            for line in status:
+                if line.startswith("VmRSS:"):
+                    return int(line.split()[1])
+        raise AssertionError("no VmRSS")
+
     def wait_thread_count(self, count, timeout=TIMEOUT):
         """Waits until the program runs `count` threads (a serving thread that ends leaves)."""
         deadline = time.monotonic() + timeout
@@ -441,10 +476,36 @@ class ServerProcess:
         self.kill()
         for pipe in (self.process.stdin, self.process.stdout, self.process.stderr):
             try:
-                pipe.close()
+                if pipe is not None:
+                    pipe.close()
             except OSError:
                 pass
         return False
+
+
+def assert_healthy(process, rss_before, bound_kib=16 * 1024):
+    """The program of a driven ServerProcess (see conftest.driven) lives, its memory grew by less
+    than the bound since `rss_before`, and a fresh server in it takes a client and dispatches a
+    good frame."""
+    assert process.process.poll() is None, process.stderr()
+    # AddressSanitizer's allocator keeps freed memory in quarantine: RSS says nothing there
+    if "libasan" not in os.environ.get("LD_PRELOAD", ""):
+        grown = process.rss_kib() - rss_before
+        assert grown < bound_kib, f"RSS grew by {grown} KiB"
+    port = free_port()
+    process.call(f"fresh = vp.ComSocketServer('127.0.0.1:{port}'); "
+                 "fresh.on(1, 'ClickButton', lambda widget: say('fresh click'))")
+    process.start("fresh.open()")
+    client = Client.connect(port, timeout=10)
+    try:
+        assert process.result(timeout=10) == "None"
+        start = process.mark()
+        assert process.call("fresh.serve()") == "None"
+        client.send(frame(1, "ClickButton"))
+        process.wait_line("fresh click", start, timeout=5)
+        assert process.call("fresh.close()") == "None"
+    finally:
+        client.close()
 
 
 def wait_listening(port, timeout=TIMEOUT):
