@@ -638,45 +638,6 @@ int com_socket_server_set_console_lines(PyObject* self, PyObject* value, void*) 
         });
 }
 
-using WidgetKinds = decltype(net::ServingSettings::latest_only);
-
-// An iterable of widget kind names ("Joystick", ...), as a set of kinds. A str is refused as a
-// whole: iterated, it would be its letters.
-Result<WidgetKinds, OperationError> to_widget_kinds(PyObject* names) {
-    const auto not_iterable = [&] {
-        return type_error(concat({"latest_only must be an iterable of widget kind names, not ",
-                                  type_qualname(names)}));
-    };
-    if (PyUnicode_Check(names) || PyBytes_Check(names)) return fail(not_iterable());
-    Ref items = steal(PyObject_GetIter(names));
-    if (!items) {
-        if (!PyErr_ExceptionMatches(PyExc_TypeError)) return fail(pending_error());
-        discard_pending_exception();
-        return fail(not_iterable());
-    }
-    WidgetKinds kinds;
-    while (Ref item = steal(PyIter_Next(items.get()))) {
-        if (!PyUnicode_Check(item.get())) {
-            return fail(type_error(concat({"latest_only must hold widget kind names (str), not ",
-                                           type_qualname(item.get())})));
-        }
-        VELTO_TRY(std::string name, utf8_text(item.get()));
-        const auto& names_of_kinds = wire::widget_kind_names;
-        const auto found = std::find(names_of_kinds.begin(), names_of_kinds.end(), name);
-        if (found == names_of_kinds.end()) {
-            std::string known;
-            for (std::string_view kind : names_of_kinds) {
-                known.append(known.empty() ? "" : ", ").append(kind);
-            }
-            return fail(value_error(
-                concat({"latest_only: unknown widget kind '", name, "' (one of ", known, ")"})));
-        }
-        kinds.set(static_cast<std::size_t>(found - names_of_kinds.begin()));
-    }
-    if (PyErr_Occurred()) return fail(pending_error());
-    return kinds;
-}
-
 // A frozenset of the kind names: what was set, in a form that cannot be changed behind the
 // server's back.
 ObjectResult widget_kind_names_set(const WidgetKinds& kinds) {
@@ -701,7 +662,7 @@ int com_socket_server_set_latest_only(PyObject* self, PyObject* value, void*) {
     return server_setting(
         self, value, "latest_only",
         [](ComSocketServerObject& server, Handle names) -> Status<OperationError> {
-            VELTO_TRY(WidgetKinds kinds, to_widget_kinds(names.get()));
+            VELTO_TRY(WidgetKinds kinds, to_widget_kinds(names, "latest_only"));
             VELTO_TRY(ExclusiveServer exclusive, exclusive_server(server));
             exclusive.state.serving.latest_only = kinds;
             return ok_unit;

@@ -1,6 +1,7 @@
 // Argument conversions and their error texts.
 #include "python/conversions.hpp"
 
+#include <algorithm>
 #include <array>
 #include <cfloat>
 #include <charconv>
@@ -133,38 +134,76 @@ Result<double, OperationError> seconds_setting(PyObject* value, std::string_view
     return fail(value_error(concat({attribute, " must be ", rule, ", not ", shown})));
 }
 
-Result<std::optional<net::ClientFilter>, OperationError> to_client_filter(
-    Handle value, std::string_view attribute) {
-    if (value.get() == Py_None) return std::optional<net::ClientFilter>();
+Status<OperationError> each_text_item(Handle iterable, std::string_view expected,
+                                      std::string_view item_rule,
+                                      const std::function<Status<OperationError>(std::string)>& take) {
     const auto not_iterable = [&] {
-        return type_error(concat({attribute, " must be None or an iterable of addresses and ",
-                                  "networks, not ", type_qualname(value.get())}));
+        return type_error(concat({expected, ", not ", type_qualname(iterable.get())}));
     };
-    // A str is iterable, but its characters are no addresses: it is one address given alone.
-    if (PyUnicode_Check(value.get())) return fail(not_iterable());
-    Ref iterator = steal(PyObject_GetIter(value.get()));
+    // A str (or bytes) is iterable, but its characters are no items: it is one given alone.
+    if (PyUnicode_Check(iterable.get()) || PyBytes_Check(iterable.get())) {
+        return fail(not_iterable());
+    }
+    Ref iterator = steal(PyObject_GetIter(iterable.get()));
     if (!iterator) {
         if (!PyErr_ExceptionMatches(PyExc_TypeError)) return fail(pending_error());
         discard_pending_exception();
         return fail(not_iterable());
     }
-    std::vector<net::ClientNetwork> allowed;
     while (Ref item = steal(PyIter_Next(iterator.get()))) {
         if (!PyUnicode_Check(item.get())) {
-            return fail(type_error(concat({attribute, " entries must be str, not ",
-                                           type_qualname(item.get())})));
+            return fail(type_error(concat({item_rule, ", not ", type_qualname(item.get())})));
         }
         VELTO_TRY(std::string text, utf8_text(item.get()));
-        auto network = net::ClientNetwork::parse(text);
-        if (!network.ok()) return fail(value_error(concat({attribute, ": ", network.error()})));
-        allowed.push_back(std::move(network).value());
+        VELTO_CHECK(take(std::move(text)));
     }
     if (PyErr_Occurred()) return fail(pending_error());
+    return ok_unit;
+}
+
+Result<std::optional<net::ClientFilter>, OperationError> to_client_filter(
+    Handle value, std::string_view attribute) {
+    if (value.get() == Py_None) return std::optional<net::ClientFilter>();
+    std::vector<net::ClientNetwork> allowed;
+    VELTO_CHECK(each_text_item(
+        value,
+        concat({attribute, " must be None or an iterable of addresses and networks"}),
+        concat({attribute, " entries must be str"}),
+        [&](std::string text) -> Status<OperationError> {
+            auto network = net::ClientNetwork::parse(text);
+            if (!network.ok()) {
+                return fail(value_error(concat({attribute, ": ", network.error()})));
+            }
+            allowed.push_back(std::move(network).value());
+            return ok_unit;
+        }));
     if (allowed.empty()) {
         return fail(value_error(concat({attribute, " is empty, so no client could ever connect; ",
                                         "None lets any client in"})));
     }
     return std::optional<net::ClientFilter>(net::ClientFilter(std::move(allowed)));
+}
+
+Result<WidgetKinds, OperationError> to_widget_kinds(Handle names, std::string_view attribute) {
+    WidgetKinds kinds;
+    VELTO_CHECK(each_text_item(
+        names, concat({attribute, " must be an iterable of widget kind names"}),
+        concat({attribute, " must hold widget kind names (str)"}),
+        [&](std::string name) -> Status<OperationError> {
+            const auto& known = wire::widget_kind_names;
+            const auto found = std::find(known.begin(), known.end(), name);
+            if (found == known.end()) {
+                std::string listed;
+                for (std::string_view kind : known) {
+                    listed.append(listed.empty() ? "" : ", ").append(kind);
+                }
+                return fail(value_error(concat(
+                    {attribute, ": unknown widget kind '", name, "' (one of ", listed, ")"})));
+            }
+            kinds.set(static_cast<std::size_t>(found - known.begin()));
+            return ok_unit;
+        }));
+    return kinds;
 }
 
 Result<PyObject*, OperationError> to_instance(Handle object, PyTypeObject* type,

@@ -7,7 +7,9 @@
 
 #include "python/python.hpp"
 
+#include <bitset>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -18,6 +20,7 @@
 #include "python/errors.hpp"
 #include "python/faults.hpp"
 #include "python/ref.hpp"
+#include "wire/values.hpp"
 
 namespace velto::python {
 
@@ -54,6 +57,21 @@ Result<std::string, OperationError> to_text(Handle object);
 // ValueError naming the bounds and the value ("... must be finite and from 0 to 3600, not -1").
 Result<double, OperationError> seconds_setting(PyObject* value, std::string_view attribute,
                                                double lower, bool lower_allowed, double upper);
+
+// The str items of an iterable given to a setting, each handed to `take` as UTF-8 text; the
+// first error `take` returns ends the walk. A str or bytes given whole, or an object that is not
+// iterable, is a TypeError "<expected>, not <type>"; an item that is not a str a TypeError
+// "<item_rule>, not <type>".
+Status<OperationError> each_text_item(Handle iterable, std::string_view expected,
+                                      std::string_view item_rule,
+                                      const std::function<Status<OperationError>(std::string)>& take);
+
+// A set of widget kinds, by their place in the variant.
+using WidgetKinds = std::bitset<wire::widget_kind_count>;
+
+// An iterable of widget kind names ("Joystick", ...): a name that is no kind is a ValueError
+// listing the six; each text names `attribute`.
+Result<WidgetKinds, OperationError> to_widget_kinds(Handle names, std::string_view attribute);
 
 // The clients to let in: None (any), or an iterable of address and network texts. A bare str, an
 // object that is not iterable or an entry that is not a str is a TypeError; an entry that is no
